@@ -1,0 +1,169 @@
+// File streams on top of the C runtime, with 64-bit seeks on both platforms.
+#include "common/file.hpp"
+
+#include <utility>
+
+#include "common/error.hpp"
+#include "common/text.hpp"
+
+#ifdef _WIN32
+#include <io.h>
+#else
+#include <sys/types.h>
+#include <unistd.h>
+#endif
+
+namespace tarvo {
+namespace {
+
+constexpr std::size_t kStreamBuffer = 1 << 20;  // large sequential writes, few system calls
+
+const wchar_t* mode_text(File::Mode mode)
+{
+    switch (mode) {
+    case File::Mode::read: return L"rb";
+    case File::Mode::write_new: return L"wb";
+    case File::Mode::read_write: return L"r+b";
+    case File::Mode::read_write_new: return L"w+b";
+    }
+    return L"rb";
+}
+
+std::FILE* open_file(const std::wstring& path, File::Mode mode)
+{
+#ifdef _WIN32
+    return _wfopen(path.c_str(), mode_text(mode));
+#else
+    const std::string narrow_mode = to_utf8(mode_text(mode));
+    return std::fopen(to_utf8(path).c_str(), narrow_mode.c_str());
+#endif
+}
+
+int seek_to(std::FILE* f, std::int64_t offset, int origin)
+{
+#ifdef _WIN32
+    return _fseeki64(f, offset, origin);
+#else
+    return fseeko(f, static_cast<off_t>(offset), origin);
+#endif
+}
+
+std::int64_t tell_of(std::FILE* f)
+{
+#ifdef _WIN32
+    return _ftelli64(f);
+#else
+    return static_cast<std::int64_t>(ftello(f));
+#endif
+}
+
+}  // namespace
+
+File::File(const std::wstring& path, Mode mode) : path_(path)
+{
+    handle_ = open_file(path, mode);
+    if (handle_ != nullptr) std::setvbuf(handle_, nullptr, _IOFBF, kStreamBuffer);
+}
+
+File::~File()
+{
+    if (handle_ != nullptr) std::fclose(handle_);
+}
+
+File::File(File&& other) noexcept
+    : handle_(std::exchange(other.handle_, nullptr)), path_(std::move(other.path_)), last_op_(other.last_op_)
+{
+}
+
+File& File::operator=(File&& other) noexcept
+{
+    if (this != &other) {
+        if (handle_ != nullptr) std::fclose(handle_);
+        handle_ = std::exchange(other.handle_, nullptr);
+        path_ = std::move(other.path_);
+        last_op_ = other.last_op_;
+    }
+    return *this;
+}
+
+// The C streams need a positioning call between a write and a read that follows it.
+void File::switch_to(LastOp op)
+{
+    if (last_op_ != LastOp::none && last_op_ != op) seek_to(handle_, 0, SEEK_CUR);
+    last_op_ = op;
+}
+
+void File::write_failed() const { throw wruntime_error(quoted(L"Cannot write output file ", path_)); }
+
+std::size_t File::read(void* data, std::size_t size)
+{
+    switch_to(LastOp::read);
+    return std::fread(data, 1, size, handle_);
+}
+
+void File::write(const void* data, std::size_t size)
+{
+    if (size == 0) return;
+    switch_to(LastOp::write);
+    if (std::fwrite(data, 1, size, handle_) != size) write_failed();
+}
+
+void File::seek(std::uint64_t position)
+{
+    if (seek_to(handle_, static_cast<std::int64_t>(position), SEEK_SET) != 0) write_failed();
+    last_op_ = LastOp::none;
+}
+
+void File::seek_end()
+{
+    if (seek_to(handle_, 0, SEEK_END) != 0) write_failed();
+    last_op_ = LastOp::none;
+}
+
+std::uint64_t File::tell() { return static_cast<std::uint64_t>(tell_of(handle_)); }
+
+std::uint64_t File::length()
+{
+    const std::int64_t here = tell_of(handle_);
+    seek_to(handle_, 0, SEEK_END);
+    const std::int64_t end = tell_of(handle_);
+    seek_to(handle_, here, SEEK_SET);
+    last_op_ = LastOp::none;
+    return static_cast<std::uint64_t>(end);
+}
+
+void File::flush()
+{
+    if (std::fflush(handle_) != 0) write_failed();
+}
+
+void File::sync()
+{
+    flush();
+#ifdef _WIN32
+    if (_commit(_fileno(handle_)) != 0) write_failed();
+#else
+    if (::fsync(fileno(handle_)) != 0) write_failed();
+#endif
+}
+
+void File::truncate(std::uint64_t new_length)
+{
+    flush();
+#ifdef _WIN32
+    if (_chsize_s(_fileno(handle_), static_cast<long long>(new_length)) != 0) write_failed();
+#else
+    if (::ftruncate(fileno(handle_), static_cast<off_t>(new_length)) != 0) write_failed();
+#endif
+}
+
+void File::close()
+{
+    if (handle_ == nullptr) return;
+    const bool flushed = std::fflush(handle_) == 0;
+    const bool closed = std::fclose(handle_) == 0;
+    handle_ = nullptr;
+    if (!flushed || !closed) write_failed();
+}
+
+}  // namespace tarvo

@@ -1,0 +1,68 @@
+// A binary file with 64-bit positions, one position for reading and writing, and
+// write failures that are never silent.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <span>
+#include <string>
+
+namespace tarvo {
+
+class File {
+public:
+    enum class Mode {
+        read,              // existing file, reading only
+        write_new,         // created or truncated, writing only
+        read_write,        // existing file, reading and writing
+        read_write_new,    // created or truncated, reading and writing
+    };
+
+    File() = default;
+    // Opens the path; is_open() tells whether it worked (each caller has its own message).
+    File(const std::wstring& path, Mode mode);
+    ~File();
+    File(File&& other) noexcept;
+    File& operator=(File&& other) noexcept;
+    File(const File&) = delete;
+    File& operator=(const File&) = delete;
+
+    bool is_open() const { return handle_ != nullptr; }
+    const std::wstring& path() const { return path_; }
+
+    // Reads up to size bytes at the current position; returns how many arrived
+    // (fewer only at the end of the file or on a read error).
+    std::size_t read(void* data, std::size_t size);
+    // Reads exactly size bytes or returns false.
+    bool read_exact(void* data, std::size_t size) { return read(data, size) == size; }
+
+    // Writes everything or throws wruntime_error `Cannot write output file "PATH"`.
+    void write(const void* data, std::size_t size);
+    void write(std::span<const std::uint8_t> bytes) { write(bytes.data(), bytes.size()); }
+
+    void seek(std::uint64_t position);
+    void seek_end();
+    std::uint64_t tell();
+    std::uint64_t length();
+
+    // Hands buffered data to the system; a failure throws like write().
+    void flush();
+    // flush() and then makes the data durable on the device.
+    void sync();
+    // Cuts or extends the file to the given length.
+    void truncate(std::uint64_t new_length);
+    // Flushes and closes; a failure throws like write(). The destructor closes silently.
+    void close();
+
+private:
+    enum class LastOp { none, read, write };
+    void switch_to(LastOp op);
+    [[noreturn]] void write_failed() const;
+
+    std::FILE* handle_ = nullptr;
+    std::wstring path_;
+    LastOp last_op_ = LastOp::none;
+};
+
+}  // namespace tarvo

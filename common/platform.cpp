@@ -1,0 +1,107 @@
+// Platform helpers: the only place that knows whether it runs on Windows or Linux.
+#include "common/platform.hpp"
+
+#include <cerrno>
+#include <system_error>
+#include <thread>
+
+#include "common/text.hpp"
+
+#ifdef _WIN32
+#include <direct.h>
+#else
+#include <sys/stat.h>
+#endif
+
+namespace tarvo {
+
+std::vector<std::wstring> decode_arguments(const RawArguments& raw)
+{
+    std::vector<std::wstring> args;
+    for (int i = 1; i < raw.count; ++i) {
+#ifdef _WIN32
+        args.emplace_back(raw.values[i]);
+#else
+        args.push_back(from_utf8(raw.values[i]));
+#endif
+    }
+    return args;
+}
+
+std::filesystem::path to_fs_path(const std::wstring& path)
+{
+#ifdef _WIN32
+    return std::filesystem::path(path);
+#else
+    return std::filesystem::path(to_utf8(path));
+#endif
+}
+
+std::wstring from_fs_path(const std::filesystem::path& path)
+{
+#ifdef _WIN32
+    return path.wstring();
+#else
+    return from_utf8(path.native());
+#endif
+}
+
+std::wstring join_path(const std::wstring& directory, const std::wstring& name)
+{
+    std::wstring out = directory;
+    out += kPathSeparator;
+    out += name;
+    return out;
+}
+
+void trim_trailing_separators(std::wstring& path)
+{
+    while (!path.empty() && (path.back() == L'\\' || path.back() == L'/')) path.pop_back();
+}
+
+namespace {
+
+bool is_not_found(const std::error_code& ec)
+{
+    if (ec == std::errc::no_such_file_or_directory || ec == std::errc::not_a_directory) return true;
+#ifdef _WIN32
+    // An invalid name (Windows error 123) reaches the C runtime as EINVAL.
+    if (ec == std::errc::invalid_argument) return true;
+#endif
+    return false;
+}
+
+}  // namespace
+
+PathKind path_kind(const std::wstring& path, const char* operation)
+{
+    std::error_code ec;
+    const std::filesystem::path fs_path = to_fs_path(path);
+    const std::filesystem::file_status status = std::filesystem::status(fs_path, ec);
+    if (ec) {
+        if (is_not_found(ec)) return PathKind::not_found;
+        throw std::filesystem::filesystem_error(operation, fs_path, ec);
+    }
+    switch (status.type()) {
+    case std::filesystem::file_type::not_found: return PathKind::not_found;
+    case std::filesystem::file_type::regular: return PathKind::regular;
+    case std::filesystem::file_type::directory: return PathKind::directory;
+    default: return PathKind::other;
+    }
+}
+
+MakeDirectoryResult make_single_directory(const std::wstring& path)
+{
+#ifdef _WIN32
+    const int rc = _wmkdir(path.c_str());
+#else
+    constexpr mode_t kDirectoryMode = 0777;  // narrowed by the user's umask
+    const int rc = ::mkdir(to_utf8(path).c_str(), kDirectoryMode);
+#endif
+    if (rc == 0) return MakeDirectoryResult::created;
+    return errno == EEXIST ? MakeDirectoryResult::already_exists : MakeDirectoryResult::failed;
+}
+
+unsigned hardware_thread_count() { return std::thread::hardware_concurrency(); }
+
+}  // namespace tarvo

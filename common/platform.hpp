@@ -1,0 +1,56 @@
+// What differs between Windows and Linux: paths, directories, file status, arguments.
+#pragma once
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+namespace tarvo {
+
+#ifdef _WIN32
+inline constexpr wchar_t kPathSeparator = L'\\';
+using NativeArgChar = wchar_t;
+#define TARVO_ENTRY_POINT(run) \
+    int wmain(int argc, wchar_t** argv) { return run(::tarvo::RawArguments{argc, argv}); }
+#else
+inline constexpr wchar_t kPathSeparator = L'/';
+using NativeArgChar = char;
+#define TARVO_ENTRY_POINT(run) \
+    int main(int argc, char** argv) { return run(::tarvo::RawArguments{argc, argv}); }
+#endif
+
+// The arguments as the platform hands them over, program name first.
+struct RawArguments {
+    int count;
+    NativeArgChar** values;
+};
+
+// The arguments after the program name as wide strings; Linux decodes UTF-8 and throws
+// std::range_error("bad conversion") for an argument that is not valid UTF-8.
+std::vector<std::wstring> decode_arguments(const RawArguments& raw);
+
+std::filesystem::path to_fs_path(const std::wstring& path);
+std::wstring from_fs_path(const std::filesystem::path& path);
+
+// A directory joined to a name with the platform's separator ("\" or "/").
+std::wstring join_path(const std::wstring& directory, const std::wstring& name);
+
+// Removes every trailing "\" and "/".
+void trim_trailing_separators(std::wstring& path);
+
+enum class PathKind { not_found, regular, directory, other };
+
+// Status of a path after following links. A missing file, a missing path and an invalid
+// name are not_found; any other failure throws std::filesystem::filesystem_error with
+// the given operation name and the path.
+PathKind path_kind(const std::wstring& path, const char* operation);
+
+enum class MakeDirectoryResult { created, already_exists, failed };
+
+// Creates one directory level; its parent must exist.
+MakeDirectoryResult make_single_directory(const std::wstring& path);
+
+// The platform's report of hardware threads (may be 0).
+unsigned hardware_thread_count();
+
+}  // namespace tarvo
