@@ -1,0 +1,37 @@
+// MD5 message digests (RFC 1321), for name digests and the trailer digest.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "qar/format/archive_format.hpp"
+
+namespace qar::create {
+
+class MD5 {
+public:
+    MD5() { init(); }
+    explicit MD5(std::string_view bytes);
+
+    void init();
+    void update(const std::uint8_t* bytes, std::uint32_t length);
+    void finalize();
+    // Copies the digest and returns true once finalized; otherwise leaves out untouched.
+    bool get_digest(format::Digest& out) const;
+
+private:
+    void transform(const std::uint8_t* block);
+
+    bool finalized_ = false;
+    std::array<std::uint8_t, 64> buffer_{};
+    std::array<std::uint32_t, 2> count_{};  // message length in bits, low word first
+    std::array<std::uint32_t, 4> state_{};
+    format::Digest digest_{};
+};
+
+// The digest of an archive name's UTF-8 bytes.
+format::Digest name_digest(const std::wstring& name);
+
+}  // namespace qar::create

@@ -1,0 +1,25 @@
+// The unpack mode and the per-file extraction that backups reuse.
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <string>
+
+#include "common/file.hpp"
+#include "qar/format/archive_format.hpp"
+
+namespace qar::format {
+
+inline constexpr std::size_t kExtractOutputBuffer = 2097152;  // inflated data gathered per write
+inline constexpr std::size_t kInflateRoom = 72101;            // room given to one block's inflate
+
+// Writes the selected entries of the archive below output_dir (no trailing separator).
+// An empty extract_patterns selects every entry.
+void unpack_archive(const std::wstring& input_path, const std::wstring& output_dir, std::wstring extract_patterns);
+
+// Creates or truncates output_path and writes the entry's size bytes into it, reading its
+// blocks through block_table (the archive's whole block table). Moves the archive's position.
+void extract_entry(tarvo::File& archive, const std::wstring& output_path, const FileEntry& entry,
+                   std::span<const std::uint16_t> block_table);
+
+}  // namespace qar::format
