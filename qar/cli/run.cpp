@@ -1,0 +1,117 @@
+// Mode dispatch and the one error handler of tarvo-qar.
+#include "qar/cli/run.hpp"
+
+#include <functional>
+#include <stdexcept>
+#include <string>
+#include <variant>
+
+#include "common/console.hpp"
+#include "common/error.hpp"
+#include "qar/cli/command_line.hpp"
+#include "qar/cli/pattern_list.hpp"
+#include "qar/cli/worker_pool.hpp"
+#include "qar/create/create_mode.hpp"
+#include "qar/format/unpack.hpp"
+#include "qar/update/update_mode.hpp"
+
+namespace qar {
+namespace {
+
+constexpr int kSuccess = 0;
+constexpr int kFailure = 1;  // usage errors and every run that prints "Error: "
+
+bool argument_count_ok(std::size_t count) { return count >= kMinArguments && count <= kMaxArguments; }
+
+void run_mode(const CommandLine& command_line, const create::NameList& name_list)
+{
+    const std::wstring ignore =
+        command_line.ignore_patterns.empty() ? std::wstring(kDefaultIgnorePatterns) : command_line.ignore_patterns;
+    switch (command_line.mode) {
+    case Mode::unpack:
+        format::unpack_archive(command_line.input, command_line.output, command_line.extract_patterns);
+        break;
+    case Mode::create:
+        create::create_archive(command_line.input, command_line.output, ignore);
+        break;
+    case Mode::add:
+        update::update_archive(command_line.input, command_line.output, name_list, command_line.backup_dir, true,
+                               ignore);
+        break;
+    case Mode::replace:
+        // "-i=" has no effect here: replacing never consults the ignore list.
+        update::update_archive(command_line.input, command_line.output, name_list, command_line.backup_dir, false,
+                               kDefaultIgnorePatterns);
+        break;
+    case Mode::none:
+        break;
+    }
+}
+
+// Steps from parsing to the end of the mode; usage requests return their status directly.
+int parse_and_run(const std::vector<std::wstring>& args)
+{
+    auto parsed = parse_command_line(args);
+    if (auto* usage = std::get_if<UsageRequest>(&parsed)) {
+        print_usage(usage->message);
+        return kFailure;
+    }
+    CommandLine& command_line = std::get<CommandLine>(parsed);
+    apply_defaults(command_line);
+    create::NameList name_list;
+    if (!command_line.list_file.empty()) name_list = read_name_list(command_line.list_file);
+
+    // A platform that reports no hardware threads still gets one worker: block compression
+    // cannot advance without one.
+    unsigned threads = tarvo::hardware_thread_count();
+    if (threads == 0) threads = 1;
+    WorkerPool pool(static_cast<int>(threads));
+    worker_pool = &pool;
+    struct PoolReference {
+        ~PoolReference() { worker_pool = nullptr; }
+    } clear_reference_on_exit;
+    tarvo::console::out(L"Created " + std::to_wstring(threads) + L" threads.");
+
+    // Whatever way the mode ends, the pool runs its queued tasks and joins its workers
+    // before anything is reported.
+    run_mode(command_line, name_list);
+    pool.shutdown();
+    return kSuccess;
+}
+
+int handle_errors(const std::function<int()>& body)
+{
+    try {
+        return body();
+    } catch (const tarvo::wruntime_error& e) {
+        tarvo::console::err(L"Error: " + e.message());
+    } catch (const std::runtime_error& e) {
+        tarvo::console::err_narrow(std::string("Error: ") + e.what());
+    } catch (...) {
+        tarvo::console::err(L"Unknown error main");
+    }
+    return kFailure;
+}
+
+}  // namespace
+
+int run_tarvo_qar(const std::vector<std::wstring>& args)
+{
+    if (!argument_count_ok(args.size())) {
+        print_usage(L"");
+        return kFailure;
+    }
+    return handle_errors([&] { return parse_and_run(args); });
+}
+
+int run_tarvo_qar_main(const tarvo::RawArguments& raw)
+{
+    tarvo::console::init();
+    if (raw.count < 1 || !argument_count_ok(static_cast<std::size_t>(raw.count - 1))) {
+        print_usage(L"");
+        return kFailure;
+    }
+    return handle_errors([&] { return parse_and_run(tarvo::decode_arguments(raw)); });
+}
+
+}  // namespace qar
