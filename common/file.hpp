@@ -36,6 +36,8 @@ public:
     std::size_t read(void* data, std::size_t size);
     // Reads exactly size bytes or returns false.
     bool read_exact(void* data, std::size_t size) { return read(data, size) == size; }
+    // True once a read or write on the stream has failed (a short read alone is not a failure).
+    bool has_error() const { return handle_ != nullptr && std::ferror(handle_) != 0; }
 
     // Writes everything or throws wruntime_error `Cannot write output file "PATH"`.
     void write(const void* data, std::size_t size);
