@@ -2,6 +2,8 @@
 #include "common/platform.hpp"
 
 #include <cerrno>
+#include <initializer_list>
+#include <string_view>
 #include <system_error>
 #include <thread>
 
@@ -100,6 +102,43 @@ MakeDirectoryResult make_single_directory(const std::wstring& path)
 #endif
     if (rc == 0) return MakeDirectoryResult::created;
     return errno == EEXIST ? MakeDirectoryResult::already_exists : MakeDirectoryResult::failed;
+}
+
+namespace {
+
+// ASCII case-insensitive comparison with a word written in upper case.
+bool equals_ignoring_case(std::wstring_view text, std::wstring_view upper_word)
+{
+    if (text.size() != upper_word.size()) return false;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const wchar_t c = (text[i] >= L'a' && text[i] <= L'z') ? static_cast<wchar_t>(text[i] - L'a' + L'A') : text[i];
+        if (c != upper_word[i]) return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+bool is_windows_unsafe_component(std::wstring_view component)
+{
+    if (!component.empty() && (component.back() == L'.' || component.back() == L' ')) return true;
+    // Device names are reserved with any extension too: "con.txt" is the console.
+    const std::wstring_view stem = component.substr(0, component.find(L'.'));
+    for (std::wstring_view device : {L"CON", L"PRN", L"AUX", L"NUL"})
+        if (equals_ignoring_case(stem, device)) return true;
+    if (stem.size() == 4 && stem[3] >= L'1' && stem[3] <= L'9')
+        for (std::wstring_view port : {L"COM", L"LPT"})
+            if (equals_ignoring_case(stem.substr(0, 3), port)) return true;
+    return false;
+}
+
+bool is_unsafe_name_component_for_platform([[maybe_unused]] std::wstring_view component)
+{
+#ifdef _WIN32
+    return is_windows_unsafe_component(component);
+#else
+    return false;
+#endif
 }
 
 unsigned hardware_thread_count() { return std::thread::hardware_concurrency(); }

@@ -3,6 +3,7 @@
 
 #include <filesystem>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace tarvo {
@@ -49,6 +50,15 @@ enum class MakeDirectoryResult { created, already_exists, failed };
 
 // Creates one directory level; its parent must exist.
 MakeDirectoryResult make_single_directory(const std::wstring& path);
+
+// True for a path component that Windows would not keep as a name of its own: a reserved
+// device name (CON, PRN, AUX, NUL, COM1-COM9, LPT1-LPT9, any case, alone or before a dot),
+// or one that ends in a dot or a space. Portable, so the rule can be tested everywhere.
+bool is_windows_unsafe_component(std::wstring_view component);
+
+// The extra rules of this platform for a component of a name from an archive or a list
+// file: is_windows_unsafe_component on Windows, nothing elsewhere.
+bool is_unsafe_name_component_for_platform(std::wstring_view component);
 
 // The platform's report of hardware threads (may be 0).
 unsigned hardware_thread_count();

@@ -44,10 +44,17 @@ struct FileEntry {
     std::uint64_t name_offset = 0;
 };
 
-// size / 65536 rounded up, in 32 bits.
+// size / 65536 rounded up, in 64 bits: a size read from a damaged archive can claim more
+// blocks than 32 bits hold.
+inline std::uint64_t block_count_u64(std::uint64_t size)
+{
+    return (size >> 16) + ((size & 0xFFFF) != 0 ? 1 : 0);
+}
+
+// size / 65536 rounded up, in 32 bits, as writers number blocks.
 inline std::uint32_t block_count(std::uint64_t size)
 {
-    return static_cast<std::uint32_t>((size >> 16) + ((size & 0xFFFF) != 0 ? 1 : 0));
+    return static_cast<std::uint32_t>(block_count_u64(size));
 }
 
 // Bytes a block occupies in the data region.

@@ -19,6 +19,9 @@ void unpack_archive(const std::wstring& input_path, const std::wstring& output_d
 
 // Creates or truncates output_path and writes the entry's size bytes into it, reading its
 // blocks through block_table (the archive's whole block table). Moves the archive's position.
+// Blocks outside block_table, data that can't be read in full, or a block that doesn't decode
+// to exactly its raw length throw "Problem decompressing file " and the path; only bytes that
+// were read and decoded in full reach the file.
 void extract_entry(tarvo::File& archive, const std::wstring& output_path, const FileEntry& entry,
                    std::span<const std::uint16_t> block_table);
 

@@ -1,0 +1,135 @@
+// Reading and checking an archive's metadata, and laying it out for writing.
+#include "qar/format/archive_format.hpp"
+
+#include <algorithm>
+#include <cstring>
+#include <limits>
+#include <stdexcept>
+
+namespace qar::format {
+namespace {
+
+// Everything in front of the names area is 16 + 48n bytes; the smallest archive adds the
+// name_table_size field and the trailer digest to that.
+constexpr std::uint64_t kPerEntryBytes = kDigestSize + kEntrySize;
+constexpr std::uint64_t kFixedBytes = kHeaderSize + kNameTableSizeField + kTrailerSize;
+
+[[noreturn]] void refuse(const char* why) { throw MalformedArchive(why); }
+
+void read_or_refuse(tarvo::File& archive, void* data, std::size_t size, const char* what)
+{
+    if (!archive.read_exact(data, size)) refuse(what);
+}
+
+}  // namespace
+
+std::string_view ArchiveMetadata::name_bytes(std::size_t i) const
+{
+    const auto* start = reinterpret_cast<const char*>(names.data()) + entries[i].name_offset;
+    return std::string_view(start);  // read_metadata made sure a NUL follows inside the names area
+}
+
+std::span<const std::uint16_t> ArchiveMetadata::blocks_of(std::size_t i) const
+{
+    const std::uint64_t count = block_count_u64(entries[i].size);
+    if (count == 0) return {};
+    return std::span<const std::uint16_t>(block_table).subspan(entries[i].first_block, static_cast<std::size_t>(count));
+}
+
+ArchiveMetadata read_metadata(tarvo::File& archive)
+{
+    ArchiveMetadata metadata;
+    archive.seek(0);
+    const std::uint64_t length = archive.length();
+    metadata.archive_length = length;
+
+    std::uint8_t header[kHeaderSize];
+    read_or_refuse(archive, header, sizeof header, "the header is cut short");
+    metadata.header = decode_header(header);
+    if (metadata.header.magic != kMagic) refuse("the magic is not SRYK");
+
+    // file_count comes from the file: bound it by the archive's length before multiplying.
+    const std::uint64_t n = metadata.header.file_count;
+    if (length < kFixedBytes || n > (length - kFixedBytes) / kPerEntryBytes) refuse("the entry tables pass the end");
+    const auto count = static_cast<std::size_t>(n);
+
+    metadata.digests.resize(count);
+    for (Digest& digest : metadata.digests) read_or_refuse(archive, digest.data(), digest.size(), "digest table cut short");
+
+    std::vector<std::uint8_t> raw_entries(count * kEntrySize);
+    read_or_refuse(archive, raw_entries.data(), raw_entries.size(), "entry table cut short");
+    metadata.entries.reserve(count);
+    for (std::size_t i = 0; i < count; ++i) metadata.entries.push_back(decode_entry(raw_entries.data() + i * kEntrySize));
+
+    std::uint8_t name_table_size_field[kNameTableSizeField];
+    read_or_refuse(archive, name_table_size_field, sizeof name_table_size_field, "name table cut short");
+    const auto name_table_size = tarvo::get_le<std::uint32_t>(name_table_size_field);
+    if (name_table_size < kNameTableSizeField) refuse("name_table_size is below 4");
+    const std::uint64_t names_end = kHeaderSize + n * kPerEntryBytes + name_table_size;
+    if (names_end > length - kTrailerSize) refuse("the names area passes the end");
+    metadata.names.resize(name_table_size - kNameTableSizeField);
+    read_or_refuse(archive, metadata.names.data(), metadata.names.size(), "names area cut short");
+
+    // Block counts come from sizes in the file: stop adding as soon as the block table could
+    // no longer fit in front of the trailer, so neither the sum nor the allocation can run away.
+    const std::uint64_t block_table_room = (length - kTrailerSize - names_end) / kBlockSizeField;
+    const std::uint64_t block_limit = std::min<std::uint64_t>(block_table_room, std::numeric_limits<std::uint32_t>::max());
+    std::uint64_t total_blocks = 0;
+    for (const FileEntry& entry : metadata.entries) {
+        const std::uint64_t blocks = block_count_u64(entry.size);
+        if (blocks > block_limit - total_blocks) refuse("the block table passes the end");
+        total_blocks += blocks;
+    }
+    metadata.block_table.resize(static_cast<std::size_t>(total_blocks));
+    std::vector<std::uint8_t> raw_blocks(metadata.block_table.size() * kBlockSizeField);
+    read_or_refuse(archive, raw_blocks.data(), raw_blocks.size(), "block table cut short");
+    for (std::size_t b = 0; b < metadata.block_table.size(); ++b)
+        metadata.block_table[b] = tarvo::get_le<std::uint16_t>(raw_blocks.data() + b * kBlockSizeField);
+
+    for (const FileEntry& entry : metadata.entries) {
+        if (entry.name_offset >= metadata.names.size()) refuse("a name_offset lies outside the names area");
+        const auto offset = static_cast<std::size_t>(entry.name_offset);
+        if (std::memchr(metadata.names.data() + offset, 0, metadata.names.size() - offset) == nullptr)
+            refuse("a name has no NUL inside the names area");
+        // An empty file never looks at its first_block, so only files with blocks are held to it.
+        const std::uint64_t blocks = block_count_u64(entry.size);
+        if (blocks != 0 && entry.first_block + blocks > total_blocks) refuse("an entry's blocks lie outside the block table");
+    }
+
+    archive.seek(length - kTrailerSize);
+    read_or_refuse(archive, metadata.trailer.data(), metadata.trailer.size(), "trailer digest cut short");
+    return metadata;
+}
+
+std::vector<std::uint8_t> serialize_metadata(const ArchiveHeader& header, std::span<const Digest> digests,
+                                             std::span<const FileEntry> entries,
+                                             std::span<const std::uint8_t> names,
+                                             std::span<const std::uint16_t> block_table)
+{
+    if (names.size() > std::numeric_limits<std::uint32_t>::max() - kNameTableSizeField)
+        throw std::length_error("names area too large for a QAR archive");
+    std::vector<std::uint8_t> out(kHeaderSize + digests.size() * kDigestSize + entries.size() * kEntrySize +
+                                  kNameTableSizeField + names.size() + block_table.size() * kBlockSizeField);
+    std::uint8_t* p = out.data();
+    encode_header(header, p);
+    p += kHeaderSize;
+    for (const Digest& digest : digests) {
+        std::memcpy(p, digest.data(), digest.size());
+        p += kDigestSize;
+    }
+    for (const FileEntry& entry : entries) {
+        encode_entry(entry, p);
+        p += kEntrySize;
+    }
+    tarvo::put_le<std::uint32_t>(p, static_cast<std::uint32_t>(names.size() + kNameTableSizeField));
+    p += kNameTableSizeField;
+    if (!names.empty()) std::memcpy(p, names.data(), names.size());
+    p += names.size();
+    for (std::uint16_t stored_size : block_table) {
+        tarvo::put_le<std::uint16_t>(p, stored_size);
+        p += kBlockSizeField;
+    }
+    return out;
+}
+
+}  // namespace qar::format

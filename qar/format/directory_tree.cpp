@@ -1,0 +1,93 @@
+// Creating an unpack's output directories, parents first, and refusing files in their way.
+#include "qar/format/directory_tree.hpp"
+
+#include <filesystem>
+#include <set>
+
+#include "common/console.hpp"
+#include "common/error.hpp"
+#include "common/platform.hpp"
+#include "common/text.hpp"
+
+namespace qar::format {
+namespace {
+
+bool is_separator(wchar_t c) { return c == L'\\' || c == L'/'; }
+
+void make_directory_level(const std::wstring& path)
+{
+    if (tarvo::make_single_directory(path) == tarvo::MakeDirectoryResult::failed)
+        throw tarvo::wruntime_error(L"Couldn't create directory '" + path + L"'");
+}
+
+// What stands at path. A status that can't be read counts as nothing there: creating the
+// directory then either works or reports why it can't.
+tarvo::PathKind what_stands_at(const std::wstring& path)
+{
+    try {
+        return tarvo::path_kind(path, "status");
+    } catch (const std::filesystem::filesystem_error&) {
+        return tarvo::PathKind::not_found;
+    }
+}
+
+}  // namespace
+
+void create_directory_tree(const std::wstring& output_dir, const ArchiveMetadata& metadata, bool list_directories,
+                           const std::optional<PatternExpression>& expression)
+{
+    const std::vector<SelectedEntry> selection = select_entries(metadata, expression);
+    require_safe_names(selection);
+    create_directory_tree(output_dir, selection, list_directories);
+}
+
+void create_directory_tree(const std::wstring& output_dir, std::span<const SelectedEntry> selection,
+                           bool list_directories)
+{
+    // Only the directories that hold a file directly; make_directories fills in their parents.
+    std::set<std::wstring, tarvo::Utf16Less> directories;
+    for (const SelectedEntry& selected : selection) {
+        const std::size_t last = selected.name.find_last_of(L"/\\");
+        if (last != std::wstring::npos) directories.insert(selected.name.substr(0, last + 1));
+    }
+
+    // Only output_dir's own level: a mistyped parent should fail rather than grow a tree.
+    make_directory_level(output_dir);
+
+    for (const std::wstring& directory : directories) {
+        const std::wstring path = tarvo::join_path(output_dir, directory);
+        if (list_directories) tarvo::console::out(L"Creating: " + directory);
+        // The status without the trailing separator, so that a file in the way is seen as one.
+        std::wstring bare = path;
+        tarvo::trim_trailing_separators(bare);
+        const tarvo::PathKind kind = what_stands_at(bare);
+        if (kind == tarvo::PathKind::not_found) {
+            make_directories(path);
+        } else if (kind != tarvo::PathKind::directory) {
+            throw tarvo::wruntime_error(path + L" is a file, not a directory!");
+        }
+    }
+}
+
+void make_directories(const std::wstring& path)
+{
+    // Starting at index 1 keeps a leading separator from producing an empty first prefix.
+    std::size_t start = 1;
+    for (;;) {
+        std::size_t separator = std::wstring::npos;
+        for (std::size_t i = start; i < path.size(); ++i) {
+            if (is_separator(path[i])) {
+                separator = i;
+                break;
+            }
+        }
+        const bool whole = separator == std::wstring::npos;
+        const std::wstring prefix = whole ? path : path.substr(0, separator);
+        // A drive designator ("C:") is not a directory to create.
+        if (prefix.empty() || prefix.back() != L':') make_directory_level(prefix);
+        if (whole) return;
+        start = separator + 1;
+    }
+}
+
+}  // namespace qar::format

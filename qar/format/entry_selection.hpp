@@ -1,0 +1,29 @@
+// The entries an extract expression selects, with their names as wide strings.
+#pragma once
+
+#include <cstddef>
+#include <optional>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "qar/cli/pattern_list.hpp"
+#include "qar/format/archive_format.hpp"
+
+namespace qar::format {
+
+struct SelectedEntry {
+    std::size_t index = 0;  // in the entry table
+    std::wstring name;      // the archive name, "/" between components
+};
+
+// Every entry whose whole name matches the expression (letters in any case), or every entry
+// when there is none, in entry-table order. Each name is converted, selected or not: a name
+// that is not UTF-8 throws std::range_error("bad conversion").
+std::vector<SelectedEntry> select_entries(const ArchiveMetadata& metadata,
+                                          const std::optional<PatternExpression>& expression);
+
+// Throws wruntime_error `Unsafe file name in archive "NAME"` for the first unsafe name.
+void require_safe_names(std::span<const SelectedEntry> selection);
+
+}  // namespace qar::format

@@ -1,0 +1,141 @@
+// The unpack mode: selected entries written below an output directory, one after the other.
+#include "qar/format/unpack.hpp"
+
+#include <zlib.h>
+
+#include <iomanip>
+#include <limits>
+#include <memory>
+#include <optional>
+#include <sstream>
+#include <vector>
+
+#include "common/console.hpp"
+#include "common/error.hpp"
+#include "common/platform.hpp"
+#include "qar/cli/pattern_list.hpp"
+#include "qar/format/directory_tree.hpp"
+#include "qar/format/entry_selection.hpp"
+
+namespace qar::format {
+namespace {
+
+static_assert(kInflateRoom <= kExtractOutputBuffer, "one inflated block must fit in the output buffer");
+static_assert(kBlockSize <= kMaxCompressedBlock, "the input buffer must hold any stored block");
+
+[[noreturn]] void problem_decompressing(const std::wstring& output_path)
+{
+    throw tarvo::wruntime_error(L"Problem decompressing file " + output_path);
+}
+
+// "  7.25%: name": the share of the selected bytes written once this file is done.
+std::wstring progress_line(std::uint64_t done, std::uint64_t total, const std::wstring& name)
+{
+    // An empty selection of bytes is complete from the start.
+    const float percent = total == 0 ? 100.0f : static_cast<float>(done) / static_cast<float>(total) * 100.0f;
+    std::wostringstream line;
+    line << std::fixed << std::setprecision(2) << std::right << std::setw(6) << percent << L"%: " << name;
+    return line.str();
+}
+
+}  // namespace
+
+void extract_entry(tarvo::File& archive, const std::wstring& output_path, const FileEntry& entry,
+                   std::span<const std::uint16_t> block_table)
+{
+    // The tables are checked on reading, but this is also reached from the update mode's own
+    // tables: a range that leaves the block table is refused before the output exists.
+    const std::uint64_t count = block_count_u64(entry.size);
+    if (count > std::numeric_limits<std::uint32_t>::max() || entry.first_block > block_table.size() ||
+        count > block_table.size() - entry.first_block)
+        problem_decompressing(output_path);
+    const std::span<const std::uint16_t> blocks = block_table.subspan(entry.first_block, static_cast<std::size_t>(count));
+    // A position past what a seek can reach can't hold the data either.
+    const std::uint64_t reachable = static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max());
+    if (entry.data_offset > reachable - stored_total(blocks)) problem_decompressing(output_path);
+
+    tarvo::File output(output_path, tarvo::File::Mode::write_new);
+    if (!output.is_open()) throw tarvo::wruntime_error(tarvo::quoted(L"Cannot create output file ", output_path));
+    if (blocks.empty()) {
+        output.close();
+        return;
+    }
+
+    try {
+        archive.seek(entry.data_offset);
+    } catch (const tarvo::wruntime_error&) {
+        problem_decompressing(output_path);  // a position the system can't reach holds no data
+    }
+    // Uninitialised on purpose: only bytes that were read or inflated are ever written out.
+    const auto input = std::make_unique_for_overwrite<std::uint8_t[]>(kMaxCompressedBlock);
+    const auto buffer = std::make_unique_for_overwrite<std::uint8_t[]>(kExtractOutputBuffer);
+    std::size_t fill = 0;
+    auto make_room = [&](std::size_t needed) {
+        if (fill + needed <= kExtractOutputBuffer) return;
+        output.write(buffer.get(), fill);
+        fill = 0;
+    };
+
+    for (std::uint32_t j = 0; j < blocks.size(); ++j) {
+        const std::uint32_t stored = stored_length(blocks[j]);
+        const std::uint32_t raw = raw_block_length(entry.size, j);
+        if (is_raw_block(entry, j, blocks[j])) {
+            // Only a damaged table gives a raw block of another length (a full block at the
+            // end of a shorter file): its bytes are not this file's content.
+            if (stored != raw) problem_decompressing(output_path);
+            make_room(stored);
+            if (!archive.read_exact(buffer.get() + fill, stored)) problem_decompressing(output_path);
+            fill += stored;
+        } else {
+            if (!archive.read_exact(input.get(), stored)) problem_decompressing(output_path);
+            make_room(kInflateRoom);
+            uLongf inflated = static_cast<uLongf>(kInflateRoom);
+            const int rc = uncompress(buffer.get() + fill, &inflated, input.get(), static_cast<uLong>(stored));
+            // Any other length would shift every later byte of the file.
+            if (rc != Z_OK || inflated != raw) problem_decompressing(output_path);
+            fill += inflated;
+        }
+    }
+    output.write(buffer.get(), fill);
+    output.close();
+}
+
+void unpack_archive(const std::wstring& input_path, const std::wstring& output_dir, std::wstring extract_patterns)
+{
+    const std::optional<PatternExpression> expression = set_up_pattern_list(PatternListKind::extract, extract_patterns);
+
+    tarvo::console::out(L"Reading file structure...");
+    tarvo::File archive(input_path, tarvo::File::Mode::read);
+    if (!archive.is_open()) throw tarvo::wruntime_error(tarvo::quoted(L"Cannot open input file ", input_path));
+    ArchiveMetadata metadata;
+    try {
+        metadata = read_metadata(archive);
+    } catch (const MalformedArchive&) {
+        throw tarvo::wruntime_error(L"Invalid input file format");
+    }
+
+    // Every selected name is checked before the first directory exists.
+    const std::vector<SelectedEntry> selection = select_entries(metadata, expression);
+    require_safe_names(selection);
+
+    tarvo::console::out(L"Creating directory structure. Please wait, it may take a while");
+    create_directory_tree(output_dir, selection, true);
+
+    tarvo::console::out(L"");
+    tarvo::console::out(L"Collecting size data...");
+    std::uint64_t total = 0;
+    for (const SelectedEntry& selected : selection) total += metadata.entries[selected.index].size;
+
+    tarvo::console::out(L"");
+    tarvo::console::out(L"Extracting files...");
+    std::uint64_t done = 0;
+    for (const SelectedEntry& selected : selection) {
+        const FileEntry& entry = metadata.entries[selected.index];
+        done += entry.size;
+        tarvo::console::out(progress_line(done, total, selected.name));
+        extract_entry(archive, tarvo::join_path(output_dir, selected.name), entry, metadata.block_table);
+    }
+    tarvo::console::out(L"Done!");
+}
+
+}  // namespace qar::format

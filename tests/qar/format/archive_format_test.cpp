@@ -1,0 +1,114 @@
+// The archive layout: the worked example, the empty archive, and tables the reader must refuse.
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "qar/format/archive_format.hpp"
+#include "tests/qar/format/scratch_dir.hpp"
+#include "tests/support/archive_builder.hpp"
+
+namespace qar::format {
+namespace {
+
+using tarvo::test::build_archive;
+using tarvo::test::BuiltArchive;
+
+std::vector<std::uint8_t> from_hex(const std::string& hex)
+{
+    std::vector<std::uint8_t> bytes;
+    for (std::size_t i = 0; i + 1 < hex.size(); i += 2) bytes.push_back(static_cast<std::uint8_t>(std::stoi(hex.substr(i, 2), nullptr, 16)));
+    return bytes;
+}
+
+Digest digest_of_hex(const std::string& hex)
+{
+    Digest digest{};
+    const std::vector<std::uint8_t> bytes = from_hex(hex);
+    std::copy(bytes.begin(), bytes.end(), digest.begin());
+    return digest;
+}
+
+ArchiveMetadata read_image(const tarvo::test::ScratchDir& dir, std::span<const std::uint8_t> image)
+{
+    const std::wstring path = dir.path(L"image.qar");
+    tarvo::test::write_bytes(path, image);
+    tarvo::File file(path, tarvo::File::Mode::read);
+    return read_metadata(file);
+}
+
+TEST(ArchiveFormat, WorkedExampleAndEmptyArchiveByteForByte)
+{
+    // MD5 of "a.txt", of the example's 76 metadata bytes, and of the empty archive's 20.
+    const Digest name_digest = digest_of_hex("a5e54d1fd7bb69a228ef0dcd2431367e");
+    const Digest example_trailer = digest_of_hex("4629c5d9e656e710377e7390febd69f0");
+    const Digest empty_trailer = digest_of_hex("b1749c9d5644fc6ab2b7fb73dbd3acc8");
+    const tarvo::test::DigestFunction md5 = [&](std::span<const std::uint8_t> bytes) {
+        if (bytes.size() == 5) return name_digest;
+        return bytes.size() == 76 ? example_trailer : empty_trailer;
+    };
+
+    const BuiltArchive example = build_archive({{"a.txt", "hello"}}, md5);
+    EXPECT_EQ(example.bytes, from_hex("5352594b4c0000000100000000000000a5e54d1fd7bb69a228ef0dcd2431367e"
+                                      "000000000000000005000000000000004c000000000000000000000000000000"
+                                      "0a000000612e74787400050068656c6c6f4629c5d9e656e710377e7390febd69"
+                                      "f0"));
+    const BuiltArchive empty = build_archive({}, md5);
+    EXPECT_EQ(empty.bytes, from_hex("5352594b14000000000000000000000004000000b1749c9d5644fc6ab2b7fb73dbd3acc8"));
+
+    tarvo::test::ScratchDir dir;
+    const ArchiveMetadata read = read_image(dir, example.bytes);
+    EXPECT_EQ(read.name_bytes(0), "a.txt");
+    EXPECT_EQ(read.entries[0].data_offset, 76u);
+    EXPECT_EQ(read.blocks_of(0).size(), 1u);
+    EXPECT_EQ(read.trailer, example_trailer);
+    EXPECT_TRUE(read_image(dir, empty.bytes).entries.empty());
+}
+
+TEST(ArchiveFormat, DamagedTablesAreRefused)
+{
+    // The first file two blocks long, the middle one empty.
+    const BuiltArchive good = build_archive({{"a/x.bin", std::string(70000, 'x')}, {"e", ""}, {"b.txt", "hi"}});
+    using Patch = std::function<void(std::vector<std::uint8_t>&)>;
+    auto put32 = [](std::size_t at, std::uint32_t v) { return Patch([=](auto& b) { tarvo::put_le(b.data() + at, v); }); };
+    auto put64 = [](std::size_t at, std::uint64_t v) { return Patch([=](auto& b) { tarvo::put_le(b.data() + at, v); }); };
+    const std::size_t names_field = good.name_table_size_offset();
+    const std::uint32_t names_size = tarvo::get_le<std::uint32_t>(good.bytes.data() + names_field) - 4;
+    struct Case {
+        const char* label;
+        Patch patch;
+    };
+    const std::vector<Case> cases = {
+        {"magic", put32(0, 0x4B595254)},
+        {"header only", [](auto& b) { b.resize(16); }},
+        {"cut inside the header", [](auto& b) { b.resize(10); }},
+        {"file_count far too large", put64(8, ~std::uint64_t{0})},
+        {"file_count one too large", put64(8, (good.bytes.size() - 36) / 48 + 1)},
+        {"name_table_size below 4", put32(names_field, 3)},
+        {"name_table_size past the end", put32(names_field, 0xFFFFFFF0)},
+        {"name_offset outside the names", put64(good.entry_offset(2) + 24, names_size)},
+        {"name without its NUL", [&](auto& b) { b[names_field + 4 + names_size - 1] = 'z'; }},
+        {"size claims 2^48 bytes", put64(good.entry_offset(0) + 8, std::uint64_t{1} << 48)},
+        {"first_block past the table", put32(good.entry_offset(2), 3)},
+        {"first_block near 2^32", put32(good.entry_offset(2), 0xFFFFFFFF)},
+        {"archive cut before its trailer", [&](auto& b) { b.resize(good.metadata_size + 15); }},
+    };
+    tarvo::test::ScratchDir dir;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.label);
+        std::vector<std::uint8_t> image = good.bytes;
+        c.patch(image);
+        EXPECT_THROW(read_image(dir, image), MalformedArchive);
+    }
+
+    // An empty file's first_block is never used, so any value is harmless.
+    std::vector<std::uint8_t> image = good.bytes;
+    tarvo::put_le<std::uint32_t>(image.data() + good.entry_offset(1), 0xFFFFFFFF);
+    const ArchiveMetadata read = read_image(dir, image);
+    EXPECT_TRUE(read.blocks_of(1).empty());
+    EXPECT_EQ(read.block_table, good.block_table);
+}
+
+}  // namespace
+}  // namespace qar::format

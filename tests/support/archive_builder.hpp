@@ -1,0 +1,96 @@
+// Test fixtures: QAR archive images built in memory, blocks stored as the writers store them.
+#pragma once
+
+#include <zlib.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <functional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "common/file.hpp"
+#include "qar/format/archive_format.hpp"
+
+namespace tarvo::test {
+
+struct ArchiveFileSpec {
+    std::string name;  // UTF-8 archive name
+    std::string content;
+};
+
+// Digests are left zero unless a function is given (readers don't check them).
+using DigestFunction = std::function<qar::format::Digest(std::span<const std::uint8_t>)>;
+
+struct BuiltArchive {
+    std::vector<std::uint8_t> bytes;  // the whole archive image
+    std::vector<qar::format::FileEntry> entries;
+    std::vector<std::uint16_t> block_table;
+    std::uint32_t metadata_size = 0;
+
+    // Byte offsets of the tables inside the image, for tests that damage them.
+    std::size_t entry_offset(std::size_t i) const { return 16 + 16 * entries.size() + 32 * i; }
+    std::size_t name_table_size_offset() const { return 16 + 48 * entries.size(); }
+    std::size_t block_table_offset() const { return metadata_size - 2 * block_table.size(); }
+};
+
+// Each block compressed on its own and kept only when strictly shorter, files in entry order
+// right after the metadata, names laid down without gaps: the layout the create mode writes.
+inline BuiltArchive build_archive(const std::vector<ArchiveFileSpec>& files, const DigestFunction& digest = {})
+{
+    namespace fmt = qar::format;
+    BuiltArchive out;
+    std::vector<fmt::Digest> digests;
+    std::vector<std::uint8_t> names;
+    std::vector<std::uint8_t> data;
+    for (const ArchiveFileSpec& file : files) {
+        const auto* name = reinterpret_cast<const std::uint8_t*>(file.name.data());
+        digests.push_back(digest ? digest({name, file.name.size()}) : fmt::Digest{});
+        out.entries.push_back(fmt::FileEntry{static_cast<std::uint32_t>(out.block_table.size()),
+                                             static_cast<std::uint32_t>(out.block_table.size()), file.content.size(),
+                                             data.size(), names.size()});
+        names.insert(names.end(), name, name + file.name.size());
+        names.push_back(0);
+        const auto* content = reinterpret_cast<const std::uint8_t*>(file.content.data());
+        for (std::size_t start = 0; start < file.content.size(); start += fmt::kBlockSize) {
+            const std::size_t raw = std::min<std::size_t>(fmt::kBlockSize, file.content.size() - start);
+            std::vector<std::uint8_t> packed(compressBound(static_cast<uLong>(raw)));
+            uLongf packed_size = static_cast<uLongf>(packed.size());
+            compress(packed.data(), &packed_size, content + start, static_cast<uLong>(raw));
+            if (packed_size < raw) {
+                data.insert(data.end(), packed.data(), packed.data() + packed_size);
+                out.block_table.push_back(fmt::stored_size_of(packed_size));
+            } else {
+                data.insert(data.end(), content + start, content + start + raw);
+                out.block_table.push_back(fmt::stored_size_of(raw));
+            }
+        }
+    }
+    out.metadata_size = static_cast<std::uint32_t>(16 + 48 * files.size() + 4 + names.size() + 2 * out.block_table.size());
+    for (fmt::FileEntry& entry : out.entries) entry.data_offset += out.metadata_size;
+    const fmt::ArchiveHeader header{fmt::kMagic, out.metadata_size, files.size()};
+    out.bytes = fmt::serialize_metadata(header, digests, out.entries, names, out.block_table);
+    out.bytes.insert(out.bytes.end(), data.begin(), data.end());
+    const fmt::Digest trailer = digest ? digest({out.bytes.data(), out.metadata_size}) : fmt::Digest{};
+    out.bytes.insert(out.bytes.end(), trailer.begin(), trailer.end());
+    return out;
+}
+
+inline void write_bytes(const std::wstring& path, std::span<const std::uint8_t> bytes)
+{
+    File file(path, File::Mode::write_new);
+    file.write(bytes);
+    file.close();
+}
+
+inline std::string read_bytes(const std::wstring& path)
+{
+    File file(path, File::Mode::read);
+    std::string bytes(file.is_open() ? static_cast<std::size_t>(file.length()) : 0, '\0');
+    if (!bytes.empty()) bytes.resize(file.read(bytes.data(), bytes.size()));
+    return bytes;
+}
+
+}  // namespace tarvo::test
