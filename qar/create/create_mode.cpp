@@ -1,0 +1,208 @@
+// The create mode: lists a tree, writes the tables, stores every file and seals the archive.
+#include "qar/create/create_mode.hpp"
+
+#include <cstdint>
+#include <cstdio>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "common/byte_order.hpp"
+#include "common/console.hpp"
+#include "common/error.hpp"
+#include "common/file.hpp"
+#include "common/platform.hpp"
+#include "common/text.hpp"
+#include "qar/cli/pattern_list.hpp"
+#include "qar/create/block_compression.hpp"
+#include "qar/create/md5.hpp"
+#include "qar/create/source_tree.hpp"
+#include "qar/format/archive_format.hpp"
+
+namespace qar::create {
+namespace {
+
+using format::Digest;
+using format::FileEntry;
+
+constexpr std::size_t kReadBackChunk = 65536;  // the metadata is hashed a piece at a time
+
+// The tables of the archive being built, in entry order.
+struct Tables {
+    std::vector<FileEntry> entries;
+    std::vector<Digest> digests;
+    std::vector<std::uint8_t> names;                 // the names area: UTF-8 names, each with a NUL
+    std::vector<format::BlockSizeList> block_lists;  // one per entry
+    std::uint32_t block_total = 0;                   // B
+    std::uint64_t total_size = 0;
+};
+
+// Fixed notation with the given printf format, for progress figures.
+std::wstring format_float(const char* format, float value)
+{
+    char text[64];
+    const int length = std::snprintf(text, sizeof text, format, static_cast<double>(value));
+    return tarvo::widen_bytes(std::string_view(text, length > 0 ? static_cast<std::size_t>(length) : 0));
+}
+
+// "name (1.50kB)": the size in kilobytes, single precision.
+std::wstring listing_line(const std::wstring& name, std::uint64_t size)
+{
+    const float kilobytes = static_cast<float>(size) * (1.0f / 1024.0f);
+    return name + L" (" + format_float("%.2f", kilobytes) + L"kB)";
+}
+
+// " 50.00%: name": the share of all bytes stored so far; an archive of empty files is done.
+std::wstring progress_line(const std::wstring& name, std::uint64_t stored_so_far, std::uint64_t total)
+{
+    const float percent =
+        total == 0 ? 100.0f : static_cast<float>(stored_so_far) / static_cast<float>(total) * 100.0f;
+    return format_float("%6.2f", percent) + L"%: " + name;
+}
+
+Tables build_tables(const FileSizeMap& files)
+{
+    Tables tables;
+    tables.entries.reserve(files.size());
+    tables.digests.reserve(files.size());
+    tables.block_lists.resize(files.size());
+    for (const auto& [name, size] : files) {
+        tarvo::console::out(listing_line(name, size));
+        const std::string utf8 = tarvo::to_utf8(name);
+        FileEntry entry;
+        entry.first_block = tables.block_total;
+        entry.first_block_copy = tables.block_total;
+        entry.size = size;
+        entry.name_offset = tables.names.size();
+        tables.entries.push_back(entry);
+        tables.digests.push_back(name_digest(name));
+        tables.block_total += format::block_count(size);
+        tables.names.insert(tables.names.end(), utf8.begin(), utf8.end());
+        tables.names.push_back(0);
+        tables.total_size += size;
+    }
+    return tables;
+}
+
+std::vector<std::uint8_t> encode_entries(const std::vector<FileEntry>& entries)
+{
+    std::vector<std::uint8_t> bytes(entries.size() * format::kEntrySize);
+    for (std::size_t k = 0; k < entries.size(); ++k) format::encode_entry(entries[k], &bytes[k * format::kEntrySize]);
+    return bytes;
+}
+
+std::string_view name_at(const std::vector<std::uint8_t>& names, std::uint64_t offset)
+{
+    const char* start = reinterpret_cast<const char*>(names.data() + offset);
+    return std::string_view(start);
+}
+
+// The digest of the first `length` bytes of the archive as they stand on disk.
+Digest digest_of_metadata(tarvo::File& archive, std::uint32_t length)
+{
+    archive.flush();  // a write that fails now must not go unnoticed into the digest
+    archive.seek(0);
+    MD5 md5;
+    std::vector<std::uint8_t> chunk(kReadBackChunk);
+    std::uint32_t left = length;
+    while (left > 0) {
+        const std::uint32_t piece = left < kReadBackChunk ? left : static_cast<std::uint32_t>(kReadBackChunk);
+        if (!archive.read_exact(chunk.data(), piece)) {
+            throw tarvo::wruntime_error(tarvo::quoted(L"Cannot write output file ", archive.path()));
+        }
+        md5.update(chunk.data(), piece);
+        left -= piece;
+    }
+    md5.finalize();
+    Digest digest{};
+    md5.get_digest(digest);
+    return digest;
+}
+
+}  // namespace
+
+void create_archive(const std::wstring& source_root, const std::wstring& archive_path,
+                    const std::wstring& ignore_patterns)
+{
+    std::optional<PatternExpression> ignore;
+    if (!ignore_patterns.empty()) ignore = set_up_pattern_list(PatternListKind::ignore, ignore_patterns);
+
+    tarvo::console::out(L"Reading directory structure");
+    FileSizeMap files;
+    scan_source_tree(source_root, files, source_root.size(), NameList{});
+
+    if (ignore) {
+        for (auto it = files.begin(); it != files.end();) {
+            if (matches(it->first, *ignore)) {
+                tarvo::console::out(L"Ignoring " + it->first);
+                it = files.erase(it);
+            } else {
+                ++it;
+            }
+        }
+    }
+
+    Tables tables = build_tables(files);
+    const std::uint64_t n = tables.entries.size();
+    const std::uint32_t names_length = static_cast<std::uint32_t>(tables.names.size());
+    const std::uint32_t metadata_size = static_cast<std::uint32_t>(
+        format::kHeaderSize + (format::kDigestSize + format::kEntrySize) * n + format::kNameTableSizeField +
+        names_length + format::kBlockSizeField * std::uint64_t{tables.block_total});
+    const std::uint64_t entries_offset = format::kHeaderSize + format::kDigestSize * n;
+    const std::uint64_t block_table_offset = entries_offset + format::kEntrySize * n + format::kNameTableSizeField + names_length;
+
+    tarvo::File archive(archive_path, tarvo::File::Mode::read_write_new);
+    if (!archive.is_open()) throw tarvo::wruntime_error(tarvo::quoted(L"Cannot open output file ", archive_path));
+
+    tarvo::console::out(L"Writing headers...");
+    std::uint8_t header[format::kHeaderSize];
+    format::encode_header(format::ArchiveHeader{format::kMagic, metadata_size, n}, header);
+    archive.write(header, sizeof header);
+    std::vector<std::uint8_t> digest_table;
+    digest_table.reserve(tables.digests.size() * format::kDigestSize);
+    for (const Digest& digest : tables.digests) digest_table.insert(digest_table.end(), digest.begin(), digest.end());
+    archive.write(digest_table);
+    archive.write(encode_entries(tables.entries));
+    std::uint8_t name_table_size[format::kNameTableSizeField];
+    tarvo::put_le<std::uint32_t>(name_table_size, names_length + static_cast<std::uint32_t>(format::kNameTableSizeField));
+    archive.write(name_table_size, sizeof name_table_size);
+    archive.write(tables.names);
+    // The block table is filled once every file is stored; data starts right after it.
+    archive.seek(metadata_size);
+
+    tarvo::console::out(L"Compressing files...");
+    std::uint64_t stored_so_far = 0;
+    for (std::size_t k = 0; k < tables.entries.size(); ++k) {
+        FileEntry& entry = tables.entries[k];
+        entry.data_offset = archive.tell();
+        const std::wstring name = tarvo::from_utf8(name_at(tables.names, entry.name_offset));
+        const BlockPlacement placement = compress_file_blocks(tarvo::join_path(source_root, name), entry.size, archive,
+                                                              entry.data_offset, kNoLimit, tables.block_lists[k]);
+        if (placement.offset != entry.data_offset) throw tarvo::wruntime_error(L"Couldn't compress file: unknown error");
+        stored_so_far += entry.size;
+        tarvo::console::out(progress_line(name, stored_so_far, tables.total_size));
+    }
+
+    archive.seek(entries_offset);
+    archive.write(encode_entries(tables.entries));
+
+    std::vector<std::uint8_t> block_table(format::kBlockSizeField * std::size_t{tables.block_total});
+    std::size_t at = 0;
+    for (const format::BlockSizeList& blocks : tables.block_lists) {
+        for (std::uint16_t stored_size : blocks) {
+            tarvo::put_le<std::uint16_t>(&block_table[at], stored_size);
+            at += format::kBlockSizeField;
+        }
+    }
+    archive.seek(block_table_offset);
+    archive.write(block_table);
+
+    const Digest trailer = digest_of_metadata(archive, metadata_size);
+    archive.seek_end();
+    archive.write(trailer.data(), trailer.size());
+    archive.close();
+
+    tarvo::console::out(L"Done!");
+}
+
+}  // namespace qar::create

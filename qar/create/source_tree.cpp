@@ -1,0 +1,93 @@
+// Listing the loose files below a source directory: the full walk and the name-list lookup.
+#include "qar/create/source_tree.hpp"
+
+#include <filesystem>
+#include <system_error>
+
+#include "common/platform.hpp"
+#include "common/text.hpp"
+#include "qar/format/safe_name.hpp"
+
+namespace qar::create {
+namespace {
+
+namespace fs = std::filesystem;
+
+void slashes_to_forward(std::wstring& name)
+{
+    for (wchar_t& c : name) {
+        if (c == L'\\') c = L'/';
+    }
+}
+
+std::uint64_t size_of(const std::wstring& path)
+{
+    std::error_code ec;
+    const fs::path fs_path = tarvo::to_fs_path(path);
+    const std::uintmax_t size = fs::file_size(fs_path, ec);
+    if (ec) throw fs::filesystem_error("file_size", fs_path, ec);
+    return static_cast<std::uint64_t>(size);
+}
+
+void walk_directory(const std::wstring& directory, FileSizeMap& files, std::size_t root_length)
+{
+    const fs::path fs_directory = tarvo::to_fs_path(directory);
+    std::error_code ec;
+    fs::directory_iterator it(fs_directory, ec);
+    if (ec) throw fs::filesystem_error("directory_iterator::directory_iterator", fs_directory, ec);
+    while (it != fs::directory_iterator()) {
+        const std::wstring path = tarvo::join_path(directory, tarvo::from_fs_path(it->path().filename()));
+        // Links are followed: a link to a file counts as that file, a link to a directory is
+        // walked, a dangling link is not found and skipped like any other odd entry.
+        switch (tarvo::path_kind(path, "status")) {
+        case tarvo::PathKind::regular: {
+            std::wstring name = path.substr(root_length + 1);
+            slashes_to_forward(name);
+            const std::uint64_t size = size_of(path);
+            files.emplace(std::move(name), size);
+            break;
+        }
+        case tarvo::PathKind::directory:
+            walk_directory(path, files, root_length);
+            break;
+        case tarvo::PathKind::not_found:
+        case tarvo::PathKind::other:
+            break;
+        }
+        it.increment(ec);
+        if (ec) throw fs::filesystem_error("directory_iterator::operator++", fs_directory, ec);
+    }
+}
+
+void look_up_names(const std::wstring& directory, FileSizeMap& files, const NameList& name_list)
+{
+    for (const std::string& element : name_list) {
+        // A NUL names no file: the system would look up only the part before it, and the
+        // whole line would become the stored name.
+        if (element.find('\0') != std::string::npos) continue;
+        // One decoding for the lookup and the stored name, and "\" separates on every
+        // platform, so a list written on Windows names the same files here.
+        std::wstring name = tarvo::from_utf8(element);
+        // A name that could reach outside the directory names no file below it.
+        if (format::is_unsafe_archive_name(name)) continue;
+        slashes_to_forward(name);
+        const std::wstring path = tarvo::join_path(directory, name);
+        if (tarvo::path_kind(path, "status") != tarvo::PathKind::regular) continue;
+        const std::uint64_t size = size_of(path);
+        files.emplace(std::move(name), size);
+    }
+}
+
+}  // namespace
+
+void scan_source_tree(const std::wstring& directory, FileSizeMap& files, std::size_t root_length,
+                      const NameList& name_list)
+{
+    if (name_list.empty()) {
+        walk_directory(directory, files, root_length);
+    } else {
+        look_up_names(directory, files, name_list);
+    }
+}
+
+}  // namespace qar::create
