@@ -1,14 +1,103 @@
-// The update mode: patching an archive in place from loose files.
+// The update mode's driver: read, scan, plan and check, back up, write, finish the metadata.
+//
+// Nothing is written to the archive until every check that could refuse the run has passed
+// (plan_update), so a refused update leaves the archive as it was. Backups come next, still
+// before the first write to the archive; then the reserve, the loose files and the metadata.
 #include "qar/update/update_mode.hpp"
 
+#include <cstdio>
+#include <optional>
+#include <vector>
+
+#include "common/console.hpp"
 #include "common/error.hpp"
+#include "common/text.hpp"
+#include "qar/cli/pattern_list.hpp"
+#include "qar/create/md5.hpp"
+#include "qar/update/update_plan.hpp"
 
 namespace qar::update {
+namespace {
 
-void update_archive(const std::wstring&, const std::wstring&, const create::NameList&, const std::wstring&, bool,
-                    const std::wstring&)
+// "NAME (SIZE kB)", the size in single precision as the listing has always shown it.
+std::wstring listing_line(const std::wstring& name, std::uint64_t size)
 {
-    throw tarvo::wruntime_error(L"The update mode is not built yet");
+    const float kib = static_cast<float>(size) * 0.0009765625f;
+    char text[64];
+    std::snprintf(text, sizeof text, "%.2f", static_cast<double>(kib));
+    return name + L" (" + tarvo::widen_bytes(text) + L"kB)";
+}
+
+[[noreturn]] void refuse_format() { throw tarvo::wruntime_error(L"Invalid QAR file format"); }
+
+}  // namespace
+
+UpdateState open_update_state(const std::wstring& archive_path)
+{
+    UpdateState state;
+    state.archive_path = archive_path;
+    state.archive = tarvo::File(archive_path, tarvo::File::Mode::read_write);
+    if (!state.archive.is_open()) throw tarvo::wruntime_error(tarvo::quoted(L"Cannot open input file ", archive_path));
+    try {
+        state.metadata = format::read_metadata(state.archive);
+    } catch (const format::MalformedArchive&) {
+        refuse_format();
+    }
+    // Moves and in-place rewrites trust each entry's stored data to lie in front of the trailer.
+    const std::uint64_t end = state.metadata.archive_length - format::kTrailerSize;
+    for (std::size_t i = 0; i < state.metadata.entries.size(); ++i) {
+        const std::uint64_t stored = format::stored_total(state.metadata.blocks_of(i));
+        const std::uint64_t offset = state.metadata.entries[i].data_offset;
+        if (stored != 0 && (offset > end || stored > end - offset)) refuse_format();
+    }
+    return state;
+}
+
+std::uint32_t write_metadata(UpdateState& state)
+{
+    const std::uint32_t metadata_size = write_tables(state.tables, state.archive);
+    state.archive.seek(state.tables.entries[state.extra_entry].data_offset);
+    state.archive.write(state.extra.image());
+
+    std::vector<std::uint8_t> metadata(metadata_size);
+    state.archive.seek(0);
+    if (!state.archive.read_exact(metadata.data(), metadata.size()))
+        throw tarvo::wruntime_error(tarvo::quoted(L"Cannot write output file ", state.archive_path));
+    create::MD5 md5;
+    md5.update(metadata.data(), metadata_size);
+    md5.finalize();
+    format::Digest digest{};
+    md5.get_digest(digest);
+    state.archive.seek(state.archive.length() - format::kTrailerSize);
+    state.archive.write(digest.data(), digest.size());
+    return metadata_size;
+}
+
+void update_archive(const std::wstring& source_dir, const std::wstring& archive_path,
+                    const create::NameList& name_list, const std::wstring& backup_dir, bool add_files,
+                    const std::wstring& ignore_patterns)
+{
+    std::optional<PatternExpression> ignore;
+    if (add_files && !ignore_patterns.empty()) ignore = set_up_pattern_list(PatternListKind::ignore, ignore_patterns);
+
+    tarvo::console::out(L"Reading file structure...");
+    UpdateState state = open_update_state(archive_path);
+
+    tarvo::console::out(L"Reading directory structure");
+    create::FileSizeMap loose_files;
+    create::scan_source_tree(source_dir, loose_files, source_dir.size(), name_list);
+    for (const auto& [name, size] : loose_files) tarvo::console::out(listing_line(name, size));
+
+    tarvo::console::out(L"Creating indexes");
+    const UpdateOptions options{source_dir, backup_dir, add_files, ignore ? &*ignore : nullptr};
+    const UpdatePlan plan = plan_update(state, loose_files, options);
+    make_backups(state, plan, backup_dir);
+
+    apply_update(state, plan);
+    write_metadata(state);
+    // Closing reports a write that only failed when the stream's buffer went out.
+    state.archive.close();
+    tarvo::console::out(L"Done!");
 }
 
 }  // namespace qar::update

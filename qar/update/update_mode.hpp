@@ -1,14 +1,24 @@
 // The update mode: patching an archive in place from loose files.
 #pragma once
 
+#include <cstdint>
 #include <string>
 
 #include "qar/create/source_tree.hpp"
+#include "qar/update/update_state.hpp"
 
 namespace qar::update {
 
+// -r (add_files false) and -a (add_files true): replaces the entries named like loose files
+// below source_dir and, with add_files, appends the others that the ignore list lets through.
+// A refused update leaves the archive byte for byte as it was.
 void update_archive(const std::wstring& source_dir, const std::wstring& archive_path,
                     const create::NameList& name_list, const std::wstring& backup_dir, bool add_files,
                     const std::wstring& ignore_patterns);
+
+// The last step of a successful update: the tables and the header, the extra file image at its
+// entry's data_offset, and the digest of the new metadata over the archive's last 16 bytes.
+// Returns the new metadata size.
+std::uint32_t write_metadata(UpdateState& state);
 
 }  // namespace qar::update

@@ -112,9 +112,9 @@ TEST_F(ListFile, SplitsAtLineFeedsKeepingCarriageReturns)
     }
 }
 
-using Run = ScratchDir;
+using RunStatus = ScratchDir;
 
-TEST_F(Run, EveryErrorLineEndsWithStatusOne)
+TEST_F(RunStatus, EveryErrorLineEndsWithStatusOne)
 {
     tarvo::console::Capture capture;
     EXPECT_EQ(run_tarvo_qar({L"-r", L"mods"}), 1);

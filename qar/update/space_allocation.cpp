@@ -1,0 +1,92 @@
+// The capacity rule, in-place rewrites, relocations and additions, and their region records.
+#include "qar/update/space_allocation.hpp"
+
+#include <array>
+
+#include "common/console.hpp"
+#include "common/text.hpp"
+#include "qar/create/block_compression.hpp"
+#include "qar/create/md5.hpp"
+
+namespace qar::update {
+namespace {
+
+// Zeros behind the data just written, then the 16 bytes that stand in for the trailer digest
+// until the metadata is written. Returns the length of the region: data plus slack.
+std::uint64_t finish_append(UpdateState& state, std::uint64_t placed)
+{
+    for (std::uint64_t written = 0; written < kSlack; written += state.zeros.size())
+        state.archive.write(state.zeros.data(), state.zeros.size());
+    const std::uint64_t region = state.archive.tell() - placed;
+    std::array<std::uint8_t, format::kTrailerSize> placeholder{};
+    placeholder[0] = kPlacementPlaceholder;
+    state.archive.write(placeholder.data(), placeholder.size());
+    return region;
+}
+
+}  // namespace
+
+std::optional<std::size_t> entry_region(const UpdateState& state, std::size_t k)
+{
+    const format::FileEntry& entry = state.tables.entries[k];
+    if (entry.size == 0) return std::nullopt;
+    return state.extra.find_region(entry.data_offset);
+}
+
+Capacity file_capacity(UpdateState& state, std::size_t k)
+{
+    const format::FileEntry& entry = state.tables.entries[k];
+    if (entry.size == 0) return Capacity{};
+    Capacity capacity;
+    capacity.record = entry_region(state, k);
+    if (capacity.record) capacity.bytes = state.extra.record(*capacity.record).capacity;
+    if (capacity.bytes == 0) capacity.bytes = format::stored_total(state.tables.block_lists[k]);
+    // A record can only be trusted as far as the data goes: whatever lies past the end is
+    // the trailer, not room.
+    const std::uint64_t end = state.end_position();
+    const std::uint64_t room = entry.data_offset < end ? end - entry.data_offset : 0;
+    if (capacity.bytes > room) capacity.bytes = room;
+    return capacity;
+}
+
+bool patch_entry(UpdateState& state, std::size_t k, const std::wstring& path, std::uint64_t size,
+                 const Capacity& capacity)
+{
+    format::FileEntry& entry = state.tables.entries[k];
+    const std::uint64_t old = entry.data_offset;
+    format::BlockSizeList blocks;
+    const create::BlockPlacement placement =
+        create::compress_file_blocks(path, size, state.archive, old, capacity.bytes, blocks);
+    entry.size = size;
+    if (placement.restarted) {
+        tarvo::console::out(L"Not enough space, file has been relocated to " + tarvo::to_hex(placement.offset) +
+                            L"...");
+        entry.data_offset = placement.offset;
+        // The old region is forgotten: no record keeps it and nothing reuses it.
+        const RegionRecord region{placement.offset, finish_append(state, placement.offset)};
+        if (capacity.record) {
+            state.extra.replace_record(*capacity.record, region);
+        } else {
+            state.extra.append_record(region);
+        }
+    } else if (!capacity.record && capacity.bytes != 0) {
+        // The entry keeps its whole present room for later versions, even when this one is shorter.
+        state.extra.append_record(RegionRecord{old, capacity.bytes});
+    }
+    state.tables.block_lists[k] = std::move(blocks);
+    return placement.restarted;
+}
+
+std::uint64_t add_entry(UpdateState& state, const std::wstring& path, std::uint64_t size, const std::string& name)
+{
+    format::BlockSizeList blocks;
+    const create::BlockPlacement placement =
+        create::compress_file_blocks(path, size, state.archive, create::kAppend, 0, blocks);
+    tarvo::console::out(L"New file placed at " + tarvo::to_hex(placement.offset) + L"...");
+    const format::FileEntry entry{0, 0, size, placement.offset, 0};
+    state.extra.append_record(RegionRecord{placement.offset, finish_append(state, placement.offset)});
+    state.tables.append_entry(create::name_digest(tarvo::from_utf8(name)), entry, name, std::move(blocks));
+    return placement.offset;
+}
+
+}  // namespace qar::update

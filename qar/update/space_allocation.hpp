@@ -1,0 +1,40 @@
+// Placing a replaced or added file: over its old data when it fits its room, else at the
+// end of the archive with slack behind it for later, larger versions.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+
+#include "qar/update/update_state.hpp"
+
+namespace qar::update {
+
+inline constexpr std::uint64_t kSlack = 131072;              // zero bytes behind every appended file
+inline constexpr std::uint8_t kPlacementPlaceholder = 0x42;  // first byte of the trailer stand-in after an append
+
+// The room entry k may use at its data_offset.
+struct Capacity {
+    std::uint64_t bytes = 0;
+    std::optional<std::size_t> record;  // the region record found for the entry, if any
+};
+
+// The region record of entry k, if it may have one. An empty entry shares its data_offset
+// with the file after it, so it looks up no record: the one there belongs to that file.
+std::optional<std::size_t> entry_region(const UpdateState& state, std::size_t k);
+
+// The capacity of the entry's region record when it has one that isn't 0, else its current
+// stored length; empty entries have 0. Never reaches past the current end of the data.
+Capacity file_capacity(UpdateState& state, std::size_t k);
+
+// Rewrites entry k from the loose file: in place within the capacity, else relocated to the
+// end with slack, a region record and the trailer stand-in. Returns whether it was relocated.
+bool patch_entry(UpdateState& state, std::size_t k, const std::wstring& path, std::uint64_t size,
+                 const Capacity& capacity);
+
+// Appends a new entry for the loose file at the end, with slack and a region record.
+// Returns its data_offset.
+std::uint64_t add_entry(UpdateState& state, const std::wstring& path, std::uint64_t size, const std::string& name);
+
+}  // namespace qar::update

@@ -1,0 +1,253 @@
+// Planning and checking an update before its first write, making the backups, applying it.
+#include "qar/update/update_plan.hpp"
+
+#include <algorithm>
+#include <limits>
+#include <utility>
+
+#include "common/console.hpp"
+#include "common/error.hpp"
+#include "common/platform.hpp"
+#include "common/text.hpp"
+#include "qar/format/directory_tree.hpp"
+#include "qar/format/unpack.hpp"
+#include "qar/update/space_allocation.hpp"
+
+namespace qar::update {
+namespace {
+
+bool is_separator(wchar_t c) { return c == L'\\' || c == L'/'; }
+
+// The name up to and including its last separator; empty for a name at the root.
+std::wstring directory_part(const std::wstring& name)
+{
+    const std::size_t last = name.find_last_of(L"/\\");
+    return last == std::wstring::npos ? std::wstring() : name.substr(0, last + 1);
+}
+
+std::wstring backup_directory(const std::wstring& backup_dir, const std::wstring& name)
+{
+    return tarvo::join_path(backup_dir, directory_part(name));
+}
+
+[[noreturn]] void refuse_file_in_the_way(const std::wstring& path)
+{
+    throw tarvo::wruntime_error(path + L" is a file, not a directory!");
+}
+
+// make_directories passes over a file standing where a directory belongs and only fails one
+// level deeper, after it may already have made others; so every level that exists must be a
+// directory. Stops at the first level that doesn't exist: from there on all will be made.
+void check_directory_levels(const std::wstring& path, const std::wstring& shown)
+{
+    std::size_t start = 1;
+    for (;;) {
+        std::size_t separator = std::wstring::npos;
+        for (std::size_t i = start; i < path.size(); ++i) {
+            if (is_separator(path[i])) {
+                separator = i;
+                break;
+            }
+        }
+        const bool whole = separator == std::wstring::npos;
+        const std::wstring level = whole ? path : path.substr(0, separator);
+        if (!level.empty() && level.back() != L':') {
+            const tarvo::PathKind kind = tarvo::path_kind(level, "status");
+            if (kind == tarvo::PathKind::not_found) return;
+            if (kind != tarvo::PathKind::directory) refuse_file_in_the_way(whole ? shown : level);
+        }
+        if (whole) return;
+        start = separator + 1;
+    }
+}
+
+void check_backup(const std::wstring& backup_dir, const LooseFile& file)
+{
+    if (!directory_part(file.name).empty()) {
+        const std::wstring directory = backup_directory(backup_dir, file.name);
+        std::wstring bare = directory;
+        tarvo::trim_trailing_separators(bare);
+        check_directory_levels(bare, directory);
+        return;
+    }
+    // Only directory parts of names are created, so a file at the root needs backup_dir itself.
+    const std::wstring backup_path = tarvo::join_path(backup_dir, file.name);
+    if (tarvo::path_kind(backup_path, "exists") != tarvo::PathKind::not_found) return;
+    if (tarvo::path_kind(backup_dir, "status") != tarvo::PathKind::directory)
+        throw tarvo::wruntime_error(tarvo::quoted(L"Cannot create output file ", backup_path));
+}
+
+void check_opens(const LooseFile& file)
+{
+    const tarvo::File input(file.path, tarvo::File::Mode::read);
+    if (!input.is_open()) throw tarvo::wruntime_error(tarvo::quoted(L"Cannot open input file ", file.path));
+}
+
+// The metadata written at the end must not reach the data of any entry that keeps its
+// place, nor the data this run appends from the old end on. Its size is known now: block
+// counts depend only on sizes.
+void check_tables_fit(const UpdateState& state, const std::vector<LooseFile>& files, std::uint64_t end_position)
+{
+    const WorkingTables& tables = state.tables;
+    std::uint64_t n = tables.size();
+    std::uint64_t names_length = 0;
+    std::uint64_t blocks = 0;
+    std::uint64_t first_data = end_position;
+    for (std::size_t i = 0; i < tables.size(); ++i) {
+        names_length += tables.names[i].size() + 1;
+        blocks += tables.block_lists[i].size();
+        if (!tables.block_lists[i].empty()) first_data = std::min(first_data, tables.entries[i].data_offset);
+    }
+    for (const LooseFile& file : files) {
+        if (file.action == LooseAction::patch) {
+            blocks = blocks - tables.block_lists[file.entry].size() + format::block_count_u64(file.size);
+        } else if (file.action == LooseAction::add) {
+            ++n;
+            names_length += file.utf8_name.size() + 1;
+            blocks += format::block_count_u64(file.size);
+        }
+    }
+    const std::uint64_t size = metadata_size_of(n, names_length, blocks);
+    constexpr std::uint64_t kMax32 = std::numeric_limits<std::uint32_t>::max();
+    if (size > first_data || size > kMax32 || blocks > kMax32)
+        throw tarvo::wruntime_error(L"Not enough room for the new tables. Aborting.");
+}
+
+// Each write that doesn't find a record for its entry adds one; a relocation of an entry that
+// has one replaces it.
+void check_record_room(const UpdateState& state, const std::vector<LooseFile>& files)
+{
+    std::uint64_t needed = 0;
+    for (const LooseFile& file : files) {
+        if (file.action == LooseAction::add) {
+            ++needed;
+        } else if (file.action == LooseAction::patch) {
+            const format::FileEntry& entry = state.tables.entries[file.entry];
+            if (entry.size == 0) {
+                if (file.size != 0) ++needed;  // relocated, since an empty entry has no room
+            } else if (!entry_region(state, file.entry)) {
+                ++needed;
+            }
+        }
+    }
+    if (needed > state.extra.free_records())
+        throw tarvo::wruntime_error(std::wstring(kExtraFileNameWide) +
+                                    L" has no room for more region records. Aborting.");
+}
+
+LooseFile classify(const UpdateState& state, const std::optional<ReservePlan>& reserve, const std::wstring& name,
+                   std::uint64_t size, const UpdateOptions& options)
+{
+    LooseFile file;
+    file.name = name;
+    file.size = size;
+    if (name == kExtraFileNameWide) {
+        file.action = LooseAction::skip_extra;
+        return file;
+    }
+    file.utf8_name = tarvo::to_utf8(name);
+    file.path = tarvo::join_path(options.source_dir, name);
+    const auto found = state.tables.name_index.find(file.utf8_name);
+    if (found != state.tables.name_index.end()) {
+        file.action = LooseAction::patch;
+        file.entry = found->second;
+        file.original = state.tables.entries[file.entry];
+        file.original.first_block = 0;
+        file.original.first_block_copy = 0;
+        // An entry the reserve is about to move is still at its old place while backups are made.
+        if (reserve && file.entry >= reserve->first_moved_index &&
+            file.entry < reserve->first_moved_index + reserve->moved_entries) {
+            file.original.data_offset = reserve->moves[file.entry - reserve->first_moved_index].from;
+        }
+    } else if (!options.add_files) {
+        file.action = LooseAction::none;
+    } else if (options.ignore != nullptr && matches(name, *options.ignore)) {
+        file.action = LooseAction::ignore;
+    } else {
+        file.action = LooseAction::add;
+    }
+    return file;
+}
+
+}  // namespace
+
+UpdatePlan plan_update(UpdateState& state, const create::FileSizeMap& loose_files, const UpdateOptions& options)
+{
+    UpdatePlan plan;
+    const std::uint64_t end_position = state.end_position();
+    BuiltTables built = build_working_tables(state.metadata);
+    state.tables = std::move(built.tables);
+    if (built.extra_entry) {
+        state.extra_entry = *built.extra_entry;
+        state.extra = load_extra_file(state.archive, state.tables.entries[state.extra_entry],
+                                      state.tables.block_lists[state.extra_entry]);
+    } else {
+        tarvo::console::out(std::wstring(kExtraFileNameWide) + L" not found. Creating and moving files around.");
+        plan.reserve = reserve_tables(state.tables, end_position);
+        state.extra_entry = plan.reserve->extra_entry;
+        state.extra = ExtraFile::fresh();
+    }
+
+    for (const auto& [name, size] : loose_files) plan.files.push_back(classify(state, plan.reserve, name, size, options));
+    for (const LooseFile& file : plan.files) {
+        if (file.action == LooseAction::patch || file.action == LooseAction::add) check_opens(file);
+    }
+    check_tables_fit(state, plan.files, end_position);
+    check_record_room(state, plan.files);
+    if (!options.backup_dir.empty()) {
+        for (const LooseFile& file : plan.files) {
+            if (file.action == LooseAction::patch) check_backup(options.backup_dir, file);
+        }
+    }
+    return plan;
+}
+
+void make_backups(UpdateState& state, const UpdatePlan& plan, const std::wstring& backup_dir)
+{
+    if (backup_dir.empty()) return;
+    for (const LooseFile& file : plan.files) {
+        if (file.action != LooseAction::patch) continue;
+        if (!directory_part(file.name).empty()) {
+            const std::wstring directory = backup_directory(backup_dir, file.name);
+            std::wstring bare = directory;
+            tarvo::trim_trailing_separators(bare);
+            const tarvo::PathKind kind = tarvo::path_kind(bare, "status");
+            if (kind == tarvo::PathKind::not_found) {
+                format::make_directories(bare);
+            } else if (kind != tarvo::PathKind::directory) {
+                refuse_file_in_the_way(directory);
+            }
+        }
+        // An existing backup is kept: it holds the contents from before the first update.
+        const std::wstring backup_path = tarvo::join_path(backup_dir, file.name);
+        if (tarvo::path_kind(backup_path, "exists") != tarvo::PathKind::not_found) continue;
+        format::extract_entry(state.archive, backup_path, file.original, state.tables.block_lists[file.entry]);
+    }
+}
+
+void apply_update(UpdateState& state, const UpdatePlan& plan)
+{
+    if (plan.reserve) state.extra = write_reserve(state.archive, *plan.reserve);
+    for (const LooseFile& file : plan.files) {
+        switch (file.action) {
+        case LooseAction::none:
+            break;
+        case LooseAction::skip_extra:
+            tarvo::console::out(L"Ignoring " + file.name);
+            break;
+        case LooseAction::ignore:
+            tarvo::console::out(L"Ignoring " + file.name);
+            break;
+        case LooseAction::patch:
+            tarvo::console::out(L"Patching " + file.name);
+            patch_entry(state, file.entry, file.path, file.size, file_capacity(state, file.entry));
+            break;
+        case LooseAction::add:
+            tarvo::console::out(L"Adding " + file.name);
+            add_entry(state, file.path, file.size, file.utf8_name);
+            break;
+        }
+    }
+}
+
+}  // namespace qar::update

@@ -1,0 +1,66 @@
+// Everything an update decides and checks before its first write to the archive, so that a
+// refused update leaves the archive exactly as it was.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "qar/cli/pattern_list.hpp"
+#include "qar/create/source_tree.hpp"
+#include "qar/format/archive_format.hpp"
+#include "qar/update/extra_file.hpp"
+#include "qar/update/update_state.hpp"
+
+namespace qar::update {
+
+enum class LooseAction {
+    none,        // replace mode, and the archive doesn't hold the name
+    patch,       // the archive holds the name: entry is rewritten
+    add,         // add mode, a new name
+    ignore,      // add mode, a new name that matches the ignore list
+    skip_extra,  // the update's own bookkeeping file is never taken from the loose files
+};
+
+struct LooseFile {
+    std::wstring name;       // archive name
+    std::string utf8_name;
+    std::uint64_t size = 0;
+    std::wstring path;       // the file below the source directory
+    LooseAction action = LooseAction::none;
+    std::size_t entry = 0;   // patch: entry number in the working tables
+    // patch: the entry as it stands on disk before this run (for its backup), first_block 0
+    // so that it reads through its own block list
+    format::FileEntry original;
+};
+
+struct UpdateOptions {
+    std::wstring source_dir;
+    std::wstring backup_dir;  // empty: no backups
+    bool add_files = false;
+    const PatternExpression* ignore = nullptr;  // add mode's ignore list, if any
+};
+
+struct UpdatePlan {
+    std::optional<ReservePlan> reserve;  // set when this run creates the extra file
+    std::vector<LooseFile> files;        // in FileSizeMap order
+};
+
+// Loads the extra file (or plans the reserve, printing that it wasn't found), decides what
+// happens to each loose file and checks, without writing anything, everything that could
+// refuse the run: the extra file, room for the reserve, every loose file to be written opens,
+// the new tables fit in front of the first file data that stays, the extra file has room for
+// every record the run may add, and the backups can be made. Leaves state.tables as they
+// will be after the reserve and state.extra as loaded (or fresh).
+UpdatePlan plan_update(UpdateState& state, const create::FileSizeMap& loose_files, const UpdateOptions& options);
+
+// Saves the current contents of every file about to be patched below backup_dir, unless a
+// backup of that name is already there. Runs before the archive is first written.
+void make_backups(UpdateState& state, const UpdatePlan& plan, const std::wstring& backup_dir);
+
+// The writes: the reserve when planned, then each loose file in order, with its progress lines.
+void apply_update(UpdateState& state, const UpdatePlan& plan);
+
+}  // namespace qar::update

@@ -1,0 +1,52 @@
+// The archive's tables in a form that can grow while an update works on them.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "common/file.hpp"
+#include "qar/format/archive_format.hpp"
+
+namespace qar::update {
+
+// Digest, entry, name and block list of entry i stand at index i of the four sequences; the
+// index becomes the entry's place in the tables that write_tables writes. first_block,
+// first_block_copy and name_offset of the entries are only recomputed by write_tables.
+struct WorkingTables {
+    format::ArchiveHeader header;  // file_count always equals the length of the sequences
+    std::vector<format::Digest> digests;
+    std::vector<format::FileEntry> entries;
+    std::vector<std::string> names;  // UTF-8 bytes, no terminator
+    std::vector<format::BlockSizeList> block_lists;
+    // The names the archive had when the update began, to the entry that answers for each
+    // (the first of equal names). Entries appended later never get in here.
+    std::map<std::string, std::size_t> name_index;
+
+    std::size_t size() const { return entries.size(); }
+
+    void append_entry(const format::Digest& digest, const format::FileEntry& entry, std::string name,
+                      format::BlockSizeList block_list);
+    // Drops entries 0 to m - 1; the rest move to the front and name_index follows them.
+    void remove_first(std::size_t m);
+};
+
+struct BuiltTables {
+    WorkingTables tables;
+    std::optional<std::size_t> extra_entry;  // the first entry named exactly "qar_extra.bin"
+};
+
+BuiltTables build_working_tables(const format::ArchiveMetadata& metadata);
+
+// Byte length of the metadata of n entries, a names area of names_length bytes and B blocks,
+// in 64 bits so that a result past the format's 32-bit limit can be seen and refused.
+std::uint64_t metadata_size_of(std::uint64_t n, std::uint64_t names_length, std::uint64_t blocks);
+
+// Writes the digest, entry, name and block tables from offset 16 and then the header at 0,
+// numbering names and blocks as running totals in entry order. Returns the metadata size.
+std::uint32_t write_tables(WorkingTables& tables, tarvo::File& archive);
+
+}  // namespace qar::update
