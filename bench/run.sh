@@ -1,13 +1,16 @@
 #!/usr/bin/env bash
 # Times tarvo-qar -c and -u on a mod-like corpus against tar + pigz, zip and unzip, and prints
-# wall time, compression ratio and peak memory of each. Run by hand; see bench/README.md.
+# wall time, compression ratio and peak memory of each; then checks the create targets
+# (against pigz, peak memory, and a corpus twice the size). Run by hand; see bench/README.md.
 #
-#   bench/run.sh [-q PATH_TO_TARVO_QAR] [-w WORK_DIR] [-s CORPUS_MB] [-r]
+#   bench/run.sh [-q PATH_TO_TARVO_QAR] [-w WORK_DIR] [-s CORPUS_MB] [-r] [-n ROUNDS] [-t]
 #
 #   -q  the program to time (default: a Release build in build-create-rel, built if missing)
 #   -w  where the corpus and all outputs go (default /tmp/tarvo-bench; never the repository)
 #   -s  corpus size in MB (default 320)
 #   -r  rebuild the corpus even if one of that size is there
+#   -n  rounds of the target measurements (default 3; the best round of each command counts)
+#   -t  the target measurements only, without the comparison table
 set -euo pipefail
 
 here=$(cd "$(dirname "$0")" && pwd)
@@ -16,17 +19,21 @@ qar=""
 work=/tmp/tarvo-bench
 size_mb=320
 rebuild=0
-while getopts "q:w:s:r" opt; do
+rounds=3
+targets_only=0
+while getopts "q:w:s:rn:t" opt; do
   case $opt in
     q) qar=$OPTARG ;;
     w) work=$OPTARG ;;
     s) size_mb=$OPTARG ;;
     r) rebuild=1 ;;
-    *) sed -n '2,11p' "$0"; exit 2 ;;
+    n) rounds=$OPTARG ;;
+    t) targets_only=1 ;;
+    *) sed -n '2,14p' "$0"; exit 2 ;;
   esac
 done
 
-for tool in pigz zip unzip tar python3 /usr/bin/time; do
+for tool in pigz zip unzip tar python3 bc /usr/bin/time; do
   command -v "$tool" >/dev/null || { echo "run.sh: $tool is missing (Debian packages: pigz zip unzip time)" >&2; exit 1; }
 done
 
@@ -63,12 +70,17 @@ corpus_files=$(find mod -type f | wc -l)
 # Every run below starts with the corpus in the page cache.
 find mod -type f -exec cat {} + >/dev/null
 
-printf '\nCorpus: %s files, %.1f MB; %s hardware threads; %s\n\n' "$corpus_files" \
-  "$(echo "$corpus_bytes / 1000000" | bc -l)" "$threads" "$qar"
-printf '%-34s %10s %12s %8s %12s\n' "step" "wall (s)" "output (MB)" "ratio" "peak (MiB)"
-printf '%-34s %10s %12s %8s %12s\n' "----" "--------" "-----------" "-----" "----------"
+load_average() { cut -d' ' -f1-3 /proc/loadavg; }
 
-# measure LABEL OUTPUT_FILE_OR_- COMMAND...: runs COMMAND under /usr/bin/time -v.
+printf '\nCorpus: %s files, %.1f MB; %s hardware threads; %s\n' "$corpus_files" \
+  "$(echo "$corpus_bytes / 1000000" | bc -l)" "$threads" "$qar"
+printf 'Load average at the start: %s\n\n' "$(load_average)"
+
+# measure LABEL OUTPUT_FILE_OR_- COMMAND...: runs COMMAND under /usr/bin/time -v, prints a row
+# of the table and leaves the figures in last_wall, last_cpu and last_peak.
+last_wall=0
+last_cpu=0
+last_peak=0
 measure() {
   local label=$1 output=$2
   shift 2
@@ -77,9 +89,10 @@ measure() {
     tail -5 "$out/last.log" >&2
     exit 1
   fi
-  local wall peak size="-" ratio="-"
+  local wall cpu peak size="-" ratio="-"
   wall=$(awk -F': ' '/Elapsed \(wall clock\)/ {
            n = split($2, p, ":"); s = 0; for (i = 1; i <= n; i++) s = s * 60 + p[i]; print s }' "$out/time.txt")
+  cpu=$(awk -F': ' '/(User|System) time \(seconds\)/ { s += $2 } END { printf "%.2f", s }' "$out/time.txt")
   peak=$(awk -F': ' '/Maximum resident set size/ { printf "%.1f", $2 / 1024 }' "$out/time.txt")
   if [[ $output != - ]]; then
     local bytes
@@ -87,9 +100,25 @@ measure() {
     size=$(printf '%.1f' "$(echo "$bytes / 1000000" | bc -l)")
     ratio=$(printf '%.3f' "$(echo "$bytes / $corpus_bytes" | bc -l)")
   fi
-  printf '%-34s %10.2f %12s %8s %12s\n' "$label" "$wall" "$size" "$ratio" "$peak"
+  printf '%-34s %10.2f %10s %12s %8s %12s\n' "$label" "$wall" "$cpu" "$size" "$ratio" "$peak"
+  last_wall=$wall
+  last_cpu=$cpu
+  last_peak=$peak
 }
 
+table_header() {
+  printf '%-34s %10s %10s %12s %8s %12s\n' "step" "wall (s)" "cpu (s)" "output (MB)" "ratio" "peak (MiB)"
+  printf '%-34s %10s %10s %12s %8s %12s\n' "----" "--------" "-------" "-----------" "-----" "----------"
+}
+
+# Floating-point helpers for the targets.
+min_of() { printf '%s\n' "$@" | sort -g | head -1; }
+max_of() { printf '%s\n' "$@" | sort -g | tail -1; }
+ratio_of() { printf '%.2f' "$(echo "$1 / $2" | bc -l)"; }
+verdict() { if [[ $(echo "$1" | bc -l) == 1 ]]; then echo "met"; else echo "NOT MET"; fi; }
+
+if [[ $targets_only == 0 ]]; then
+table_header
 echo "Packing"
 measure "tarvo-qar -c" "$out/mod.qar" "$qar" -c mod "$out/mod.qar"
 measure "tar cf (plain tar)" "$out/mod.tar" tar cf "$out/mod.tar" mod
@@ -110,4 +139,62 @@ else
   echo "run.sh: the unpacked tree differs from the corpus" >&2
   exit 1
 fi
+fi
+
+# Create targets. The machine may be shared, so the commands that are compared take turns,
+# round after round, and the best round of each counts: a round that other work slowed down
+# says nothing about the program.
+# The doubled corpus holds the corpus twice, as hard links (no extra disk, same page cache).
+double="$work/corpus2x"
+if [[ ! -e $double/.built-$size_mb || $rebuild == 1 ]]; then
+  rm -rf "$double"
+  mkdir -p "$double/mod"
+  cp -al mod "$double/mod/a"
+  cp -al mod "$double/mod/b"
+  touch "$double/.built-$size_mb"
+fi
+
+printf '\nCreate targets, best of %s rounds (load average now %s)\n' "$rounds" "$(load_average)"
+table_header
+create_walls=()
+create_cpus=()
+pigz_walls=()
+pigz_cpus=()
+double_walls=()
+peaks=()
+for ((round = 1; round <= rounds; round++)); do
+  measure "tarvo-qar -c (round $round)" "$out/mod.qar" "$qar" -c mod "$out/mod.qar"
+  create_walls+=("$last_wall")
+  create_cpus+=("$last_cpu")
+  peaks+=("$last_peak")
+  measure "tar cf - | pigz -6 -p $threads" "$out/mod.tar.gz" \
+    bash -c "tar cf - mod | pigz -6 -p $threads > '$out/mod.tar.gz'"
+  pigz_walls+=("$last_wall")
+  pigz_cpus+=("$last_cpu")
+  cd "$double"
+  measure "tarvo-qar -c, doubled corpus" "$out/mod2x.qar" "$qar" -c mod "$out/mod2x.qar"
+  cd "$corpus_parent"
+  double_walls+=("$last_wall")
+  peaks+=("$last_peak")
+done
+rm -f "$out/mod2x.qar"
+
+best_create=$(min_of "${create_walls[@]}")
+best_pigz=$(min_of "${pigz_walls[@]}")
+best_double=$(min_of "${double_walls[@]}")
+peak=$(max_of "${peaks[@]}")
+against_pigz=$(ratio_of "$best_create" "$best_pigz")
+scaling=$(ratio_of "$best_double" "$best_create")
+printf '\n%-46s %8s %10s  %s\n' "target" "figure" "bound" "verdict"
+printf '%-46s %8s %10s  %s\n' "create wall time / tar + pigz wall time" "$against_pigz" "<= 0.80" \
+  "$(verdict "$against_pigz <= 0.80")"
+printf '%-46s %8s %10s  %s\n' "create peak memory (MiB, both corpora)" "$peak" "< 64" "$(verdict "$peak < 64")"
+printf '%-46s %8s %10s  %s\n' "create wall time, doubled / single corpus" "$scaling" "<= 2.00" \
+  "$(verdict "$scaling <= 2.00")"
+printf '(best walls: create %s s, pigz %s s, doubled create %s s; load average at the end %s)\n' \
+  "$best_create" "$best_pigz" "$best_double" "$(load_average)"
+# Not a target, but what the wall times rest on: the processor time each needs for the work.
+printf 'Processor time (user + system), least of the rounds: create %s s, tar + pigz %s s, ratio %s\n' \
+  "$(min_of "${create_cpus[@]}")" "$(min_of "${pigz_cpus[@]}")" \
+  "$(ratio_of "$(min_of "${create_cpus[@]}")" "$(min_of "${pigz_cpus[@]}")")"
 echo "Outputs are in $out (remove with: rm -rf $work)"

@@ -3,12 +3,18 @@
 
 #include <utility>
 
+#ifdef TARVO_FAULT_INJECTION
+#include <atomic>
+#endif
+
 #include "common/error.hpp"
 #include "common/text.hpp"
 
 #ifdef _WIN32
 #include <io.h>
 #else
+#include <cerrno>
+#include <fcntl.h>
 #include <sys/types.h>
 #include <unistd.h>
 #endif
@@ -59,7 +65,52 @@ std::int64_t tell_of(std::FILE* f)
 
 }  // namespace
 
-File::File(const std::wstring& path, Mode mode) : path_(path)
+#ifdef TARVO_FAULT_INJECTION
+namespace fault_injection {
+namespace {
+
+// Atomics: worker threads of the unpack mode write files too.
+std::atomic<std::uint64_t> g_count{0};
+std::atomic<std::uint64_t> g_target{0};  // 0: disarmed
+std::atomic<bool> g_from_on{false};
+std::atomic<bool> g_fired{false};
+
+}  // namespace
+
+void arm(std::uint64_t k, Failure failure)
+{
+    g_count = 0;
+    g_fired = false;
+    g_from_on = failure == Failure::from_on;
+    g_target = k;
+}
+
+void disarm() { g_target = 0; }
+std::uint64_t operations() { return g_count; }
+bool fired() { return g_fired; }
+
+// Counts one write-side operation and tells whether it is to fail.
+bool next_fails()
+{
+    const std::uint64_t n = ++g_count;
+    const std::uint64_t target = g_target;
+    if (target == 0 || n < target || (n > target && !g_from_on)) return false;
+    g_fired = true;
+    return true;
+}
+
+}  // namespace fault_injection
+
+namespace {
+bool injected_failure() { return fault_injection::next_fails(); }
+}  // namespace
+#else
+namespace {
+constexpr bool injected_failure() { return false; }
+}  // namespace
+#endif
+
+File::File(const std::wstring& path, Mode mode) : path_(path), writable_(mode != Mode::read)
 {
     handle_ = open_file(path, mode);
     if (handle_ != nullptr) std::setvbuf(handle_, nullptr, _IOFBF, kStreamBuffer);
@@ -71,7 +122,10 @@ File::~File()
 }
 
 File::File(File&& other) noexcept
-    : handle_(std::exchange(other.handle_, nullptr)), path_(std::move(other.path_)), last_op_(other.last_op_)
+    : handle_(std::exchange(other.handle_, nullptr)),
+      path_(std::move(other.path_)),
+      last_op_(other.last_op_),
+      writable_(other.writable_)
 {
 }
 
@@ -82,6 +136,7 @@ File& File::operator=(File&& other) noexcept
         handle_ = std::exchange(other.handle_, nullptr);
         path_ = std::move(other.path_);
         last_op_ = other.last_op_;
+        writable_ = other.writable_;
     }
     return *this;
 }
@@ -105,6 +160,11 @@ void File::write(const void* data, std::size_t size)
 {
     if (size == 0) return;
     switch_to(LastOp::write);
+    if (injected_failure()) {
+        const std::size_t torn = std::fwrite(data, 1, size / 2, handle_);
+        static_cast<void>(torn);
+        write_failed();
+    }
     if (std::fwrite(data, 1, size, handle_) != size) write_failed();
 }
 
@@ -134,16 +194,16 @@ std::uint64_t File::length()
 
 void File::flush()
 {
-    if (std::fflush(handle_) != 0) write_failed();
+    if (injected_failure() || std::fflush(handle_) != 0) write_failed();
 }
 
 void File::sync()
 {
     flush();
 #ifdef _WIN32
-    if (_commit(_fileno(handle_)) != 0) write_failed();
+    if (injected_failure() || _commit(_fileno(handle_)) != 0) write_failed();
 #else
-    if (::fsync(fileno(handle_)) != 0) write_failed();
+    if (injected_failure() || ::fsync(fileno(handle_)) != 0) write_failed();
 #endif
 }
 
@@ -151,19 +211,38 @@ void File::truncate(std::uint64_t new_length)
 {
     flush();
 #ifdef _WIN32
-    if (_chsize_s(_fileno(handle_), static_cast<long long>(new_length)) != 0) write_failed();
+    if (injected_failure() || _chsize_s(_fileno(handle_), static_cast<long long>(new_length)) != 0) write_failed();
 #else
-    if (::ftruncate(fileno(handle_), static_cast<off_t>(new_length)) != 0) write_failed();
+    if (injected_failure() || ::ftruncate(fileno(handle_), static_cast<off_t>(new_length)) != 0) write_failed();
 #endif
 }
 
 void File::close()
 {
     if (handle_ == nullptr) return;
-    const bool flushed = std::fflush(handle_) == 0;
+    const bool injected = writable_ && injected_failure();
+    const bool flushed = std::fflush(handle_) == 0 && !injected;
     const bool closed = std::fclose(handle_) == 0;
     handle_ = nullptr;
     if (!flushed || !closed) write_failed();
+}
+
+void sync_directory_of(const std::wstring& path)
+{
+#ifdef _WIN32
+    // NTFS makes its own directory changes durable; there is nothing to ask for.
+    (void)path;
+#else
+    std::string directory = to_utf8(path);
+    const std::size_t slash = directory.find_last_of('/');
+    directory = slash == std::string::npos ? "." : slash == 0 ? "/" : directory.substr(0, slash);
+    const int fd = ::open(directory.c_str(), O_RDONLY | O_DIRECTORY);
+    if (fd < 0) throw wruntime_error(quoted(L"Cannot write output file ", path));
+    // Some file systems can't sync a directory and say so with EINVAL; they need no more.
+    const bool synced = ::fsync(fd) == 0 || errno == EINVAL;
+    ::close(fd);
+    if (!synced) throw wruntime_error(quoted(L"Cannot write output file ", path));
+#endif
 }
 
 }  // namespace tarvo

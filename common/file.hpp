@@ -65,6 +65,33 @@ private:
     std::FILE* handle_ = nullptr;
     std::wstring path_;
     LastOp last_op_ = LastOp::none;
+    bool writable_ = false;
 };
+
+// Makes the creation, renaming or removal of a file in the directory that holds `path`
+// durable, where the system needs that asked for separately; a failure throws like
+// File::write() for `path`.
+void sync_directory_of(const std::wstring& path);
+
+#ifdef TARVO_FAULT_INJECTION
+// Test builds only (the TARVO_FAULT_INJECTION build option): the one seam through which every
+// write-side operation of a File passes (write, flush, sync, truncate, and close of a file
+// opened for writing), so a test can make the k-th of them fail exactly as a full disk does.
+// A failing write hands half of its bytes to the system first, as a torn write would.
+namespace fault_injection {
+enum class Failure {
+    once,     // only the k-th operation fails; the ones after it work again
+    from_on,  // the k-th and every later one fail, as if the process had died there
+};
+// Counts operations from zero again and fails the k-th from now on (k >= 1).
+void arm(std::uint64_t k, Failure failure = Failure::once);
+// No more failures; the count stays readable.
+void disarm();
+// Operations seen since the last arm().
+std::uint64_t operations();
+// Whether an armed failure has happened.
+bool fired();
+}  // namespace fault_injection
+#endif
 
 }  // namespace tarvo

@@ -63,9 +63,21 @@ std::wstring build_pattern_expression(const std::vector<std::wstring>& items)
     return expression;
 }
 
+// Case-insensitive, ECMAScript. With libstdc++ the expression is also marked for the matcher
+// that walks a name once with a set of states instead of backtracking: the backtracking one
+// recurses once per character, so a long archive name would overflow the stack, and an item
+// such as "*+*x" would take exponential time. Which names match stays the same; the expressions
+// built here can't hold the back-references that this matcher refuses (every "\" is doubled).
+constexpr std::regex_constants::syntax_option_type kPatternSyntax =
+#ifdef __GLIBCXX__
+    std::regex_constants::icase | std::regex_constants::__polynomial;
+#else
+    std::regex_constants::icase;
+#endif
+
 PatternExpression compile_pattern_expression(std::wstring text)
 {
-    std::wregex regex(text, std::regex_constants::icase);
+    std::wregex regex(text, kPatternSyntax);
     return PatternExpression{std::move(text), std::move(regex)};
 }
 

@@ -3,25 +3,25 @@
 // What runs where: the calling (main) thread opens the input file, reads one batch of up to
 // N blocks (N = the pool's worker count, or fewer when the whole file has fewer blocks),
 // submits one compression task per block, waits for every task of the batch, packs the
-// stored blocks and writes them with one write. The workers only run compress_block, each
-// on the slots of its own block.
+// stored blocks and writes them with one write. The workers only run store_block, each on
+// the slots of its own block and with the deflate state of its own worker index.
 // What is ordered: tasks finish in any order, but results are collected, packed and written
 // in block order, and a batch is written before the next one is read, so the archive sees
 // the blocks strictly in file order.
 // What is bounded: one batch in flight per file; memory is N × (65536 + 81920) bytes plus a
 // few numbers per block, whatever the file's size.
-// Who owns each buffer: the Batch of one call owns every buffer. A task borrows its block's
-// slots and nothing else; the caller waits for every submitted task (also when leaving by an
-// exception) before it reads the slots or frees the Batch.
+// Who owns each buffer: the Batch of one call owns every buffer; the caller owns the deflate
+// states. A task borrows its block's slots and its worker's state and nothing else; the
+// caller waits for every submitted task (also when leaving by an exception) before it reads
+// the slots or frees the Batch.
 #include "qar/create/block_compression.hpp"
 
 #include <cstring>
 #include <future>
 #include <memory>
+#include <optional>
 #include <stdexcept>
 #include <vector>
-
-#include <zlib.h>
 
 #include "common/error.hpp"
 #include "qar/cli/worker_pool.hpp"
@@ -39,19 +39,15 @@ struct Batch {
           input(std::make_unique_for_overwrite<std::uint8_t[]>(blocks * kBlock)),
           output(std::make_unique_for_overwrite<std::uint8_t[]>(blocks * kSlot)),
           input_length(blocks),
-          output_length(blocks),
-          stored_length(blocks),
-          stored_source(blocks)
+          stored(blocks)
     {
     }
 
     std::size_t capacity;                      // blocks per batch
     std::unique_ptr<std::uint8_t[]> input;     // block i's raw bytes at i × kBlock
     std::unique_ptr<std::uint8_t[]> output;    // block i's zlib stream at i × kSlot, then packed
-    std::vector<std::uint32_t> input_length;   // raw length of block i
-    std::vector<std::uint32_t> output_length;  // room on entry, zlib's length on return
-    std::vector<std::uint32_t> stored_length;  // bytes block i occupies in the archive
-    std::vector<const std::uint8_t*> stored_source;
+    std::vector<std::uint32_t> input_length;  // raw length of block i
+    std::vector<StoredBlock> stored;          // where block i's stored bytes are, and how many
 };
 
 // Waits for every task handed out, so no task can outlive the buffers it works on, whichever
@@ -87,24 +83,11 @@ private:
     std::vector<std::future<bool>> tasks_;
 };
 
-// Compresses block i of the batch on its own with zlib's one-call compression at the default
-// level and keeps the stream only when it is strictly shorter than the raw block. Runs on a
-// worker; touches only block i's slots. The worker index is not needed yet.
-bool compress_block(Batch& batch, std::size_t i, int /*worker*/)
+// Runs on a worker; touches only block i's slots and the worker's own deflate state.
+bool compress_block(Batch& batch, std::size_t i, DeflateWorkers& deflaters, int worker)
 {
-    const std::uint8_t* source = batch.input.get() + i * kBlock;
-    std::uint8_t* destination = batch.output.get() + i * kSlot;
-    uLongf length = batch.output_length[i];
-    if (compress2(destination, &length, source, batch.input_length[i], Z_DEFAULT_COMPRESSION) != Z_OK) return false;
-    batch.output_length[i] = static_cast<std::uint32_t>(length);
-    if (length < batch.input_length[i]) {
-        batch.stored_length[i] = static_cast<std::uint32_t>(length);
-        batch.stored_source[i] = destination;
-    } else {
-        batch.stored_length[i] = batch.input_length[i];
-        batch.stored_source[i] = source;
-    }
-    return true;
+    return store_block(deflaters, worker, std::span(batch.input.get() + i * kBlock, batch.input_length[i]),
+                       batch.output.get() + i * kSlot, batch.stored[i]);
 }
 
 WorkerPool& the_pool()
@@ -118,7 +101,7 @@ WorkerPool& the_pool()
 // Writes the file's stored blocks from the archive's current position. Returns false, with
 // nothing more written, as soon as the next block would take the stored length past limit.
 bool store_blocks(const std::wstring& path, std::uint64_t size, tarvo::File& archive, std::uint64_t limit,
-                  format::BlockSizeList& block_sizes)
+                  format::BlockSizeList& block_sizes, DeflateWorkers& deflaters)
 {
     WorkerPool& pool = the_pool();
     tarvo::File input(path, tarvo::File::Mode::read);
@@ -145,8 +128,8 @@ bool store_blocks(const std::wstring& path, std::uint64_t size, tarvo::File& arc
         while (remaining > 0 && blocks < per_batch) {
             const std::size_t i = blocks++;
             batch.input_length[i] = static_cast<std::uint32_t>(remaining < kBlock ? remaining : kBlock);
-            batch.output_length[i] = static_cast<std::uint32_t>(kSlot);
-            tasks.add(pool.submit([&batch, i](int worker) { return compress_block(batch, i, worker); }));
+            tasks.add(pool.submit(
+                [&batch, i, &deflaters](int worker) { return compress_block(batch, i, deflaters, worker); }));
             remaining -= batch.input_length[i];
         }
         if (!tasks.collect()) throw tarvo::wruntime_error(L"Problem compressing file...");
@@ -155,9 +138,9 @@ bool store_blocks(const std::wstring& path, std::uint64_t size, tarvo::File& arc
         // never lies past its own slot, but may overlap it, hence memmove.
         std::size_t packed = 0;
         for (std::size_t i = 0; i < blocks; ++i) {
-            const std::uint32_t stored = batch.stored_length[i];
+            const std::uint32_t stored = batch.stored[i].length;
             if (limit != kNoLimit && written + stored > limit) return false;
-            std::memmove(batch.output.get() + packed, batch.stored_source[i], stored);
+            std::memmove(batch.output.get() + packed, batch.stored[i].bytes, stored);
             block_sizes.push_back(format::stored_size_of(stored));
             packed += stored;
             written += stored;
@@ -183,21 +166,46 @@ std::uint64_t position_for(tarvo::File& archive, std::uint64_t target_offset)
 
 }  // namespace
 
+bool store_block(DeflateWorkers& deflaters, int worker, std::span<const std::uint8_t> raw, std::uint8_t* slot,
+                 StoredBlock& stored)
+{
+    const std::optional<std::size_t> length = deflaters.compress(worker, raw, std::span(slot, kSlot));
+    if (!length) return false;
+    if (*length < raw.size()) {
+        stored = StoredBlock{slot, static_cast<std::uint32_t>(*length)};
+    } else {
+        stored = StoredBlock{raw.data(), static_cast<std::uint32_t>(raw.size())};
+    }
+    return true;
+}
+
 BlockPlacement compress_file_blocks(const std::wstring& path, std::uint64_t size, tarvo::File& archive,
                                     std::uint64_t target_offset, std::uint64_t limit,
                                     format::BlockSizeList& block_sizes)
 {
-    the_pool();  // an empty pool is a programming error, reported before anything moves
+    DeflateWorkers deflaters(the_pool().worker_count());
+    return compress_file_blocks(path, size, archive, target_offset, limit, block_sizes, deflaters);
+}
+
+BlockPlacement compress_file_blocks(const std::wstring& path, std::uint64_t size, tarvo::File& archive,
+                                    std::uint64_t target_offset, std::uint64_t limit,
+                                    format::BlockSizeList& block_sizes, DeflateWorkers& deflaters)
+{
+    // An empty pool, or states for another pool, is a programming error, reported before
+    // anything moves.
+    if (deflaters.worker_count() < the_pool().worker_count()) {
+        throw std::logic_error("fewer deflate states than workers in the pool");
+    }
     block_sizes.clear();
     const std::uint64_t offset = position_for(archive, target_offset);
-    if (store_blocks(path, size, archive, target_offset == kAppend ? kNoLimit : limit, block_sizes)) {
+    if (store_blocks(path, size, archive, target_offset == kAppend ? kNoLimit : limit, block_sizes, deflaters)) {
         return BlockPlacement{offset, false};
     }
     // Too long for the room given: the whole file goes to the end instead. Blocks already
     // written at the old place stay there.
     block_sizes.clear();
     const std::uint64_t end_offset = position_for(archive, kAppend);
-    store_blocks(path, size, archive, kNoLimit, block_sizes);
+    store_blocks(path, size, archive, kNoLimit, block_sizes, deflaters);
     return BlockPlacement{end_offset, true};
 }
 

@@ -2,9 +2,11 @@
 #pragma once
 
 #include <cstdint>
+#include <span>
 #include <string>
 
 #include "common/file.hpp"
+#include "qar/create/deflate_workers.hpp"
 #include "qar/format/archive_format.hpp"
 
 namespace qar::create {
@@ -21,9 +23,28 @@ struct BlockPlacement {
 // Writes the file's stored blocks back to back from target_offset (or at the end minus 16
 // for kAppend) while their running length stays within limit; past it the whole file is
 // written again at the end. Fills block_sizes; leaves the write position after the last
-// byte written.
+// byte written. Compresses with the caller's deflate states, which must have one state per
+// worker of the run's pool and outlive the call.
+BlockPlacement compress_file_blocks(const std::wstring& path, std::uint64_t size, tarvo::File& archive,
+                                    std::uint64_t target_offset, std::uint64_t limit,
+                                    format::BlockSizeList& block_sizes, DeflateWorkers& deflaters);
+
+// The same with deflate states of its own, made for this one call. A caller that stores many
+// files keeps one DeflateWorkers for all of them and uses the overload above.
 BlockPlacement compress_file_blocks(const std::wstring& path, std::uint64_t size, tarvo::File& archive,
                                     std::uint64_t target_offset, std::uint64_t limit,
                                     format::BlockSizeList& block_sizes);
+
+// Where one block's stored bytes are and how many there are.
+struct StoredBlock {
+    const std::uint8_t* bytes = nullptr;
+    std::uint32_t length = 0;
+};
+
+// The compression task of one block, run on worker `worker`: compresses raw into slot (room
+// for format::kMaxCompressedBlock bytes) and keeps the zlib stream when it is strictly shorter
+// than the raw bytes, which are kept otherwise. False when zlib fails.
+bool store_block(DeflateWorkers& deflaters, int worker, std::span<const std::uint8_t> raw, std::uint8_t* slot,
+                 StoredBlock& stored);
 
 }  // namespace qar::create

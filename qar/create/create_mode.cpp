@@ -14,7 +14,9 @@
 #include "common/platform.hpp"
 #include "common/text.hpp"
 #include "qar/cli/pattern_list.hpp"
-#include "qar/create/block_compression.hpp"
+#include "qar/cli/worker_pool.hpp"
+#include "qar/create/deflate_workers.hpp"
+#include "qar/create/file_storing.hpp"
 #include "qar/create/md5.hpp"
 #include "qar/create/source_tree.hpp"
 #include "qar/format/archive_format.hpp"
@@ -122,7 +124,7 @@ Digest digest_of_metadata(tarvo::File& archive, std::uint32_t length)
 }  // namespace
 
 void create_archive(const std::wstring& source_root, const std::wstring& archive_path,
-                    const std::wstring& ignore_patterns)
+                    const std::wstring& ignore_patterns, FileStoring storing)
 {
     std::optional<PatternExpression> ignore;
     if (!ignore_patterns.empty()) ignore = set_up_pattern_list(PatternListKind::ignore, ignore_patterns);
@@ -171,16 +173,26 @@ void create_archive(const std::wstring& source_root, const std::wstring& archive
     archive.seek(metadata_size);
 
     tarvo::console::out(L"Compressing files...");
-    std::uint64_t stored_so_far = 0;
-    for (std::size_t k = 0; k < tables.entries.size(); ++k) {
-        FileEntry& entry = tables.entries[k];
-        entry.data_offset = archive.tell();
+    const FileSource sources = [&](std::size_t k) {
+        const FileEntry& entry = tables.entries[k];
         const std::wstring name = tarvo::from_utf8(name_at(tables.names, entry.name_offset));
-        const BlockPlacement placement = compress_file_blocks(tarvo::join_path(source_root, name), entry.size, archive,
-                                                              entry.data_offset, kNoLimit, tables.block_lists[k]);
-        if (placement.offset != entry.data_offset) throw tarvo::wruntime_error(L"Couldn't compress file: unknown error");
+        return FileToStore{tarvo::join_path(source_root, name), entry.size};
+    };
+    std::uint64_t stored_so_far = 0;
+    const FileStored file_stored = [&](std::size_t k, std::uint64_t data_offset, format::BlockSizeList& block_sizes) {
+        FileEntry& entry = tables.entries[k];
+        entry.data_offset = data_offset;
+        tables.block_lists[k] = std::move(block_sizes);
+        block_sizes.clear();
         stored_so_far += entry.size;
+        const std::wstring name = tarvo::from_utf8(name_at(tables.names, entry.name_offset));
         tarvo::console::out(progress_line(name, stored_so_far, tables.total_size));
+    };
+    DeflateWorkers deflaters(worker_pool != nullptr ? worker_pool->worker_count() : 0);
+    if (storing == FileStoring::pipelined) {
+        store_files(tables.entries.size(), sources, archive, deflaters, file_stored);
+    } else {
+        store_files_one_at_a_time(tables.entries.size(), sources, archive, deflaters, file_stored);
     }
 
     archive.seek(entries_offset);

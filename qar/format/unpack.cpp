@@ -1,21 +1,20 @@
-// The unpack mode: selected entries written below an output directory, one after the other.
+// The unpack mode: selected entries written below an output directory in entry order.
 #include "qar/format/unpack.hpp"
 
 #include <zlib.h>
 
-#include <iomanip>
-#include <limits>
 #include <memory>
 #include <optional>
-#include <sstream>
 #include <vector>
 
 #include "common/console.hpp"
 #include "common/error.hpp"
-#include "common/platform.hpp"
 #include "qar/cli/pattern_list.hpp"
+#include "qar/cli/worker_pool.hpp"
 #include "qar/format/directory_tree.hpp"
 #include "qar/format/entry_selection.hpp"
+#include "qar/format/journal.hpp"
+#include "qar/format/parallel_unpack.hpp"
 
 namespace qar::format {
 namespace {
@@ -28,16 +27,6 @@ static_assert(kBlockSize <= kMaxCompressedBlock, "the input buffer must hold any
     throw tarvo::wruntime_error(L"Problem decompressing file " + output_path);
 }
 
-// "  7.25%: name": the share of the selected bytes written once this file is done.
-std::wstring progress_line(std::uint64_t done, std::uint64_t total, const std::wstring& name)
-{
-    // An empty selection of bytes is complete from the start.
-    const float percent = total == 0 ? 100.0f : static_cast<float>(done) / static_cast<float>(total) * 100.0f;
-    std::wostringstream line;
-    line << std::fixed << std::setprecision(2) << std::right << std::setw(6) << percent << L"%: " << name;
-    return line.str();
-}
-
 }  // namespace
 
 void extract_entry(tarvo::File& archive, const std::wstring& output_path, const FileEntry& entry,
@@ -45,14 +34,9 @@ void extract_entry(tarvo::File& archive, const std::wstring& output_path, const 
 {
     // The tables are checked on reading, but this is also reached from the update mode's own
     // tables: a range that leaves the block table is refused before the output exists.
-    const std::uint64_t count = block_count_u64(entry.size);
-    if (count > std::numeric_limits<std::uint32_t>::max() || entry.first_block > block_table.size() ||
-        count > block_table.size() - entry.first_block)
-        problem_decompressing(output_path);
-    const std::span<const std::uint16_t> blocks = block_table.subspan(entry.first_block, static_cast<std::size_t>(count));
-    // A position past what a seek can reach can't hold the data either.
-    const std::uint64_t reachable = static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max());
-    if (entry.data_offset > reachable - stored_total(blocks)) problem_decompressing(output_path);
+    const std::optional<std::span<const std::uint16_t>> checked = entry_blocks(entry, block_table);
+    if (!checked) problem_decompressing(output_path);
+    const std::span<const std::uint16_t> blocks = *checked;
 
     tarvo::File output(output_path, tarvo::File::Mode::write_new);
     if (!output.is_open()) throw tarvo::wruntime_error(tarvo::quoted(L"Cannot create output file ", output_path));
@@ -104,6 +88,7 @@ void unpack_archive(const std::wstring& input_path, const std::wstring& output_d
 {
     const std::optional<PatternExpression> expression = set_up_pattern_list(PatternListKind::extract, extract_patterns);
 
+    recover_interrupted_update(input_path);
     tarvo::console::out(L"Reading file structure...");
     tarvo::File archive(input_path, tarvo::File::Mode::read);
     if (!archive.is_open()) throw tarvo::wruntime_error(tarvo::quoted(L"Cannot open input file ", input_path));
@@ -128,13 +113,11 @@ void unpack_archive(const std::wstring& input_path, const std::wstring& output_d
 
     tarvo::console::out(L"");
     tarvo::console::out(L"Extracting files...");
-    std::uint64_t done = 0;
-    for (const SelectedEntry& selected : selection) {
-        const FileEntry& entry = metadata.entries[selected.index];
-        done += entry.size;
-        tarvo::console::out(progress_line(done, total, selected.name));
-        extract_entry(archive, tarvo::join_path(output_dir, selected.name), entry, metadata.block_table);
-    }
+    // Without a pool (a caller that runs no workers) the entries are decoded right here.
+    if (worker_pool != nullptr && worker_pool->worker_count() > 0)
+        extract_in_parallel(archive, metadata, selection, output_dir, total, *worker_pool);
+    else
+        extract_one_by_one(archive, metadata, selection, output_dir, total);
     tarvo::console::out(L"Done!");
 }
 

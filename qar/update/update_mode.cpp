@@ -2,7 +2,11 @@
 //
 // Nothing is written to the archive until every check that could refuse the run has passed
 // (plan_update), so a refused update leaves the archive as it was. Backups come next, still
-// before the first write to the archive; then the reserve, the loose files and the metadata.
+// before the first write to the archive. Then the old bytes of every stretch the run may
+// overwrite go into the rollback journal, which is durable before the first write; then the
+// reserve, the loose files and the metadata. The archive is made durable and the journal is
+// deleted: that is the commit. A failure on the way rolls the archive back through the
+// journal before the error is reported; a run that dies leaves the journal for the next open.
 #include "qar/update/update_mode.hpp"
 
 #include <cstdio>
@@ -14,6 +18,7 @@
 #include "common/text.hpp"
 #include "qar/cli/pattern_list.hpp"
 #include "qar/create/md5.hpp"
+#include "qar/format/journal.hpp"
 #include "qar/update/update_plan.hpp"
 
 namespace qar::update {
@@ -80,6 +85,7 @@ void update_archive(const std::wstring& source_dir, const std::wstring& archive_
     std::optional<PatternExpression> ignore;
     if (add_files && !ignore_patterns.empty()) ignore = set_up_pattern_list(PatternListKind::ignore, ignore_patterns);
 
+    format::recover_interrupted_update(archive_path);
     tarvo::console::out(L"Reading file structure...");
     UpdateState state = open_update_state(archive_path);
 
@@ -93,10 +99,23 @@ void update_archive(const std::wstring& source_dir, const std::wstring& archive_
     const UpdatePlan plan = plan_update(state, loose_files, options);
     make_backups(state, plan, backup_dir);
 
-    apply_update(state, plan);
-    write_metadata(state);
-    // Closing reports a write that only failed when the stream's buffer went out.
-    state.archive.close();
+    format::JournalWriter journal(archive_path, state.metadata.archive_length);
+    save_overwritten_ranges(state, plan, journal);
+    try {
+        journal.commit_saved(state.archive);
+        apply_update(state, plan);
+        write_metadata(state);
+        // Syncing reports a write that only failed when the stream's buffer went out. The
+        // archive is whole and durable before its journal goes.
+        state.archive.sync();
+        state.archive.close();
+        journal.finish();
+    } catch (...) {
+        const bool written = journal.published();
+        if (journal.roll_back(state.archive) && written)
+            tarvo::console::out(tarvo::quoted(L"Rolled back the update of ", archive_path));
+        throw;
+    }
     tarvo::console::out(L"Done!");
 }
 

@@ -2,7 +2,9 @@
 #include "qar/update/update_plan.hpp"
 
 #include <algorithm>
+#include <filesystem>
 #include <limits>
+#include <system_error>
 #include <utility>
 
 #include "common/console.hpp"
@@ -85,8 +87,8 @@ void check_opens(const LooseFile& file)
 
 // The metadata written at the end must not reach the data of any entry that keeps its
 // place, nor the data this run appends from the old end on. Its size is known now: block
-// counts depend only on sizes.
-void check_tables_fit(const UpdateState& state, const std::vector<LooseFile>& files, std::uint64_t end_position)
+// counts depend only on sizes. Returns it.
+std::uint64_t check_tables_fit(const UpdateState& state, const std::vector<LooseFile>& files, std::uint64_t end_position)
 {
     const WorkingTables& tables = state.tables;
     std::uint64_t n = tables.size();
@@ -111,6 +113,7 @@ void check_tables_fit(const UpdateState& state, const std::vector<LooseFile>& fi
     constexpr std::uint64_t kMax32 = std::numeric_limits<std::uint32_t>::max();
     if (size > first_data || size > kMax32 || blocks > kMax32)
         throw tarvo::wruntime_error(L"Not enough room for the new tables. Aborting.");
+    return size;
 }
 
 // Each write that doesn't find a record for its entry adds one; a relocation of an entry that
@@ -192,7 +195,7 @@ UpdatePlan plan_update(UpdateState& state, const create::FileSizeMap& loose_file
     for (const LooseFile& file : plan.files) {
         if (file.action == LooseAction::patch || file.action == LooseAction::add) check_opens(file);
     }
-    check_tables_fit(state, plan.files, end_position);
+    plan.metadata_size = check_tables_fit(state, plan.files, end_position);
     check_record_room(state, plan.files);
     if (!options.backup_dir.empty()) {
         for (const LooseFile& file : plan.files) {
@@ -221,8 +224,39 @@ void make_backups(UpdateState& state, const UpdatePlan& plan, const std::wstring
         // An existing backup is kept: it holds the contents from before the first update.
         const std::wstring backup_path = tarvo::join_path(backup_dir, file.name);
         if (tarvo::path_kind(backup_path, "exists") != tarvo::PathKind::not_found) continue;
-        format::extract_entry(state.archive, backup_path, file.original, state.tables.block_lists[file.entry]);
+        try {
+            format::extract_entry(state.archive, backup_path, file.original, state.tables.block_lists[file.entry]);
+        } catch (...) {
+            std::error_code ignored;
+            std::filesystem::remove(tarvo::to_fs_path(backup_path), ignored);
+            throw;
+        }
     }
+}
+
+void save_overwritten_ranges(UpdateState& state, const UpdatePlan& plan, format::JournalWriter& journal)
+{
+    const std::uint64_t length = state.metadata.archive_length;
+    journal.save(0, plan.metadata_size);
+
+    // The extra file's image goes back whole, but apart from its header only the records this
+    // run adds or replaces can differ from the bytes it was loaded from.
+    const std::uint64_t extra = state.tables.entries[state.extra_entry].data_offset;
+    const auto record_at = [extra](std::uint64_t index) { return extra + kExtraHeaderSize + index * kRegionRecordSize; };
+    journal.save(extra, kExtraHeaderSize);
+    std::uint64_t written = 0;
+    for (const LooseFile& file : plan.files) {
+        if (file.action == LooseAction::add) ++written;
+        if (file.action != LooseAction::patch) continue;
+        ++written;
+        // A rewrite in place stays inside the room; one that doesn't fit goes to the end.
+        const Capacity capacity = file_capacity(state, file.entry);
+        journal.save(state.tables.entries[file.entry].data_offset, capacity.bytes);
+        if (capacity.record) journal.save(record_at(*capacity.record), kRegionRecordSize);
+    }
+    journal.save(record_at(state.extra.record_count()), written * kRegionRecordSize);
+
+    journal.save(length - format::kTrailerSize, format::kTrailerSize);
 }
 
 void apply_update(UpdateState& state, const UpdatePlan& plan)

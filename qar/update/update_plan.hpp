@@ -11,6 +11,7 @@
 #include "qar/cli/pattern_list.hpp"
 #include "qar/create/source_tree.hpp"
 #include "qar/format/archive_format.hpp"
+#include "qar/format/journal.hpp"
 #include "qar/update/extra_file.hpp"
 #include "qar/update/update_state.hpp"
 
@@ -46,6 +47,7 @@ struct UpdateOptions {
 struct UpdatePlan {
     std::optional<ReservePlan> reserve;  // set when this run creates the extra file
     std::vector<LooseFile> files;        // in FileSizeMap order
+    std::uint64_t metadata_size = 0;     // of the tables the run will write
 };
 
 // Loads the extra file (or plans the reserve, printing that it wasn't found), decides what
@@ -57,8 +59,15 @@ struct UpdatePlan {
 UpdatePlan plan_update(UpdateState& state, const create::FileSizeMap& loose_files, const UpdateOptions& options);
 
 // Saves the current contents of every file about to be patched below backup_dir, unless a
-// backup of that name is already there. Runs before the archive is first written.
+// backup of that name is already there. Runs before the archive is first written. A backup
+// that can't be written in full is removed again, so that no later run keeps it as the old
+// contents.
 void make_backups(UpdateState& state, const UpdatePlan& plan, const std::wstring& backup_dir);
+
+// Marks in the journal every stretch of the archive as it stands that the planned run may
+// overwrite: the tables at the front, each patched entry's room, the extra file's image and
+// the trailer. Everything else the run writes lies past the archive's end.
+void save_overwritten_ranges(UpdateState& state, const UpdatePlan& plan, format::JournalWriter& journal);
 
 // The writes: the reserve when planned, then each loose file in order, with its progress lines.
 void apply_update(UpdateState& state, const UpdatePlan& plan);

@@ -72,6 +72,18 @@ TEST(PatternList, MatchesWholeNamesIgnoringCase)
     }
 }
 
+// Names come from archives and can be far longer than any path: matching must not recurse
+// per character (a backtracking matcher runs out of an 8 MiB stack at about 50,000 characters,
+// out of a Windows main thread's far sooner), and a nested repetition must not backtrack for
+// ever.
+TEST(PatternList, MatchesVeryLongNamesAndNestedRepetitions)
+{
+    const std::wstring long_name = L"dir/" + std::wstring(100000, L'n') + L".txt";
+    EXPECT_TRUE(matches(long_name, expression_of(L"*.txt")));
+    EXPECT_FALSE(matches(long_name, expression_of(kDefaultIgnorePatterns)));
+    EXPECT_FALSE(matches(std::wstring(64, L'a'), expression_of(L"*+*+*+*+b")));
+}
+
 TEST(PatternList, UnbalancedBracketFailsToCompileWithoutSetLine)
 {
     tarvo::console::Capture capture;

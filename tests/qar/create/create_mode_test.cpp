@@ -40,11 +40,12 @@ Bytes from_hex(std::string hex)
 
 // Creates the archive of root, printing into a buffer; returns what was printed.
 std::wstring create(const std::wstring& root, const std::wstring& archive,
-                    const std::wstring& ignore = kDefaultIgnorePatterns)
+                    const std::wstring& ignore = kDefaultIgnorePatterns,
+                    FileStoring storing = FileStoring::pipelined)
 {
     PoolScope pool(3);
     tarvo::console::Capture console;
-    create_archive(root, archive, ignore);
+    create_archive(root, archive, ignore, storing);
     return console.out;
 }
 
@@ -155,6 +156,21 @@ TEST(CreateMode, LaysTheTablesOutInNameOrderAndUnpacksToTheSameTree)
         format::unpack_archive(dir / L"out.qar", dir / L"unpacked", L"");
     }
     EXPECT_EQ(read_tree(dir / L"unpacked"), tree);
+}
+
+TEST(CreateMode, PipelinedAndOneFileAtATimeRunsWriteAndPrintTheSame)
+{
+    ScratchDir dir;
+    Tree tree = boundary_tree();
+    for (int k = 0; k < 60; ++k) {
+        tree[L"many/t" + std::to_wstring(k)] = testing::text_bytes(static_cast<std::size_t>(k) * 37, k);
+    }
+    write_tree(dir / L"src", tree);
+    const std::wstring pipelined = create(dir / L"src", dir / L"pipelined.qar");
+    const std::wstring reference = create(dir / L"src", dir / L"reference.qar", kDefaultIgnorePatterns,
+                                          FileStoring::one_at_a_time);
+    EXPECT_EQ(pipelined, reference);
+    EXPECT_TRUE(testing::read_file(dir / L"pipelined.qar") == testing::read_file(dir / L"reference.qar"));
 }
 
 TEST(CreateMode, PrintsListingAndProgressLinesWithRealCharacters)

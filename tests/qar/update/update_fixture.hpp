@@ -92,9 +92,11 @@ struct Outcome {
 // after one update without loose files, are made once per suite; tests work on copies.
 class UpdateTest : public ::testing::Test {
 protected:
-    static void SetUpTestSuite()
+    static void SetUpTestSuite() { set_up_suite(fs::temp_directory_path()); }
+    // The suite's files below `root`.
+    static void set_up_suite(const fs::path& root_dir)
     {
-        suite_ = fs::temp_directory_path() / ("tarvo-update-" + std::to_string(std::random_device{}()));
+        suite_ = root_dir / ("tarvo-update-" + std::to_string(std::random_device{}()));
         WorkerPool pool(2);
         worker_pool = &pool;
         const std::wstring root = tarvo::from_fs_path(suite_);
