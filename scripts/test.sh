@@ -6,6 +6,7 @@
 #   tsan     Linux, clang, RelWithDebInfo, ThreadSanitizer      build/tsan
 #            (only the tests where threads meet, see TSAN_TESTS below)
 #   windows  MinGW-w64 cross build, tests under Wine            build/windows
+#   fuzz     clang libFuzzer harnesses, 15 s each               build/fuzz
 #
 #   scripts/test.sh                 all stages
 #   scripts/test.sh release tsan    only these stages, in the order given
@@ -25,17 +26,17 @@ build_root=${BUILD_ROOT:-build}
 # scenarios that run the create mode of the real program.
 tsan_tests=${TSAN_TESTS:-'WorkerPool|Pool|Parallel|Tsan|BlockCompression|CreateMode|UpdateMode|Unpack|tarvo-qar\.cli\.create'}
 
-all_stages=(release asan tsan windows)
+all_stages=(release asan tsan windows fuzz)
 stages=("$@")
 [[ ${#stages[@]} -gt 0 ]] || stages=("${all_stages[@]}")
 for stage in "${stages[@]}"; do
-  case $stage in release | asan | tsan | windows) ;; *) echo "unknown stage: $stage (stages: ${all_stages[*]})" >&2; exit 2 ;; esac
+  case $stage in release | asan | tsan | windows | fuzz) ;; *) echo "unknown stage: $stage (stages: ${all_stages[*]})" >&2; exit 2 ;; esac
 done
 
 packages=(cmake ninja-build g++ libgtest-dev zlib1g-dev python3)
 for stage in "${stages[@]}"; do
   case $stage in
-  tsan) packages+=(clang libclang-rt-dev) ;;
+  tsan | fuzz) packages+=(clang libclang-rt-dev) ;;
   windows) packages+=(googletest g++-mingw-w64-x86-64-posix libz-mingw-w64-dev wine64) ;;
   esac
 done
@@ -121,6 +122,12 @@ for name in "${stages[@]}"; do
     "$root/scripts/windows-deps.sh" "$build_root/windows"
     stage windows "$build_root/windows" -DCMAKE_BUILD_TYPE=Release \
       -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64.cmake"
+    ;;
+  fuzz)
+    # A short bounded run of every harness; longer runs: scripts/fuzz.sh SECONDS.
+    FUZZ_BUILD_DIR="$build_root/fuzz" JOBS="$jobs" "$root/scripts/fuzz.sh" 15
+    summary+=("fuzz:    4 harnesses x 15s, no findings")
+    current=""
     ;;
   esac
 done

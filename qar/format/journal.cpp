@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <array>
 #include <filesystem>
+#include <memory>
 #include <system_error>
 
 #include "common/byte_order.hpp"
@@ -23,6 +24,24 @@ constexpr std::size_t kHeaderChecked = 16;      // the header bytes its CRC cove
 constexpr std::size_t kRecordHeaderSize = 16;   // offset, length
 constexpr std::size_t kRecordCrcSize = 4;
 constexpr std::size_t kCopyChunk = 1 << 20;     // saved bytes move through this much memory at a time
+
+// Memory for moving saved bytes, as large as the largest piece asked for so far: most
+// journals hold a few kilobytes, and none needs more than kCopyChunk at a time.
+class CopyBuffer {
+public:
+    std::uint8_t* room(std::size_t size)
+    {
+        if (size > capacity_) {
+            data_ = std::make_unique_for_overwrite<std::uint8_t[]>(size);
+            capacity_ = size;
+        }
+        return data_.get();
+    }
+
+private:
+    std::unique_ptr<std::uint8_t[]> data_;
+    std::size_t capacity_ = 0;
+};
 
 std::uint32_t crc_of(std::uint32_t crc, const std::uint8_t* data, std::size_t size)
 {
@@ -71,7 +90,7 @@ CheckedJournal check_journal(tarvo::File& journal, const std::wstring& archive_p
     checked.original_length = tarvo::get_le<std::uint64_t>(header.data() + 8);
     const std::uint64_t journal_length = journal.length();
     std::uint64_t position = kJournalHeaderSize;
-    std::vector<std::uint8_t> chunk(kCopyChunk);
+    CopyBuffer chunk;
     journal.seek(position);
     for (;;) {
         std::array<std::uint8_t, kRecordHeaderSize> fields{};
@@ -85,8 +104,9 @@ CheckedJournal check_journal(tarvo::File& journal, const std::wstring& archive_p
         bool whole = true;
         for (std::uint64_t done = 0; done < range.length && whole;) {
             const std::size_t piece = static_cast<std::size_t>(std::min<std::uint64_t>(kCopyChunk, range.length - done));
-            whole = journal.read_exact(chunk.data(), piece);
-            crc = crc_of(crc, chunk.data(), piece);
+            std::uint8_t* bytes = chunk.room(piece);
+            whole = journal.read_exact(bytes, piece);
+            crc = crc_of(crc, bytes, piece);
             done += piece;
         }
         std::array<std::uint8_t, kRecordCrcSize> stored{};
@@ -117,15 +137,16 @@ void apply_journal(const std::wstring& archive_path)
         throw tarvo::wruntime_error(tarvo::quoted(L"Cannot recover interrupted update of ", archive_path) +
                                     tarvo::quoted(L": the journal doesn't match the archive ", path));
 
-    std::vector<std::uint8_t> chunk(kCopyChunk);
+    CopyBuffer chunk;
     for (auto range = checked.ranges.rbegin(); range != checked.ranges.rend(); ++range) {
         journal.seek(range->journal_position);
         archive.seek(range->offset);
         for (std::uint64_t done = 0; done < range->length;) {
             const std::size_t piece = static_cast<std::size_t>(std::min<std::uint64_t>(kCopyChunk, range->length - done));
-            if (!journal.read_exact(chunk.data(), piece))
+            std::uint8_t* bytes = chunk.room(piece);
+            if (!journal.read_exact(bytes, piece))
                 throw tarvo::wruntime_error(tarvo::quoted(L"Cannot read input file ", path));
-            archive.write(chunk.data(), piece);
+            archive.write(bytes, piece);
             done += piece;
         }
     }
@@ -190,7 +211,7 @@ void JournalWriter::commit_saved(tarvo::File& archive)
         journal.write(header.data(), header.size());
     }
 
-    std::vector<std::uint8_t> chunk(kCopyChunk);
+    CopyBuffer chunk;
     for (const auto& [begin, end] : ranges) {
         std::array<std::uint8_t, kRecordHeaderSize> fields{};
         tarvo::put_le<std::uint64_t>(fields.data(), begin);
@@ -200,10 +221,11 @@ void JournalWriter::commit_saved(tarvo::File& archive)
         archive.seek(begin);
         for (std::uint64_t at = begin; at < end;) {
             const std::size_t piece = static_cast<std::size_t>(std::min<std::uint64_t>(kCopyChunk, end - at));
-            if (!archive.read_exact(chunk.data(), piece))
+            std::uint8_t* bytes = chunk.room(piece);
+            if (!archive.read_exact(bytes, piece))
                 throw tarvo::wruntime_error(tarvo::quoted(L"Cannot read input file ", archive_path_));
-            crc = crc_of(crc, chunk.data(), piece);
-            journal.write(chunk.data(), piece);
+            crc = crc_of(crc, bytes, piece);
+            journal.write(bytes, piece);
             at += piece;
         }
         std::array<std::uint8_t, kRecordCrcSize> stored{};
