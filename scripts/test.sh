@@ -6,9 +6,9 @@
 #   tsan     Linux, clang, RelWithDebInfo, ThreadSanitizer      build/tsan
 #            (only the tests where threads meet, see TSAN_TESTS below)
 #   windows  MinGW-w64 cross build, tests under Wine            build/windows
-#   fuzz     clang libFuzzer harnesses, 15 s each               build/fuzz
+#   fuzz     clang libFuzzer harnesses, 15 s each (on request)  build/fuzz
 #
-#   scripts/test.sh                 all stages
+#   scripts/test.sh                 release, asan, tsan and windows (fuzz on request)
 #   scripts/test.sh release tsan    only these stages, in the order given
 #
 # Environment: JOBS (parallel jobs, default 2), TSAN_TESTS (ctest -R regex for the tsan stage),
@@ -27,8 +27,9 @@ build_root=${BUILD_ROOT:-build}
 tsan_tests=${TSAN_TESTS:-'WorkerPool|Pool|Parallel|Tsan|BlockCompression|CreateMode|UpdateMode|Unpack|tarvo-qar\.cli\.create'}
 
 all_stages=(release asan tsan windows fuzz)
+default_stages=(release asan tsan windows)
 stages=("$@")
-[[ ${#stages[@]} -gt 0 ]] || stages=("${all_stages[@]}")
+[[ ${#stages[@]} -gt 0 ]] || stages=("${default_stages[@]}")
 for stage in "${stages[@]}"; do
   case $stage in release | asan | tsan | windows | fuzz) ;; *) echo "unknown stage: $stage (stages: ${all_stages[*]})" >&2; exit 2 ;; esac
 done
