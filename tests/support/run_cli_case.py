@@ -80,15 +80,15 @@ def expand(text, placeholders):
     return "".join(out)
 
 
-def expected_text(spec, case_dir, placeholders):
-    if spec is None:
+def expected_text(expected, case_dir, placeholders):
+    if expected is None:
         return ""
-    if isinstance(spec, str):
-        return expand(spec, placeholders)
-    if not isinstance(spec, list):
+    if isinstance(expected, str):
+        return expand(expected, placeholders)
+    if not isinstance(expected, list):
         raise CaseError("stdout/stderr must be a string or a list of lines")
     parts = []
-    for item in spec:
+    for item in expected:
         if isinstance(item, str):
             parts.append(expand(item, placeholders) + "\n")
         elif isinstance(item, dict) and "include" in item:
