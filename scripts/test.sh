@@ -2,13 +2,14 @@
 # Builds and tests every configuration, stopping at the first failure:
 #
 #   release  Linux, g++, Release                               build/release
-#   asan     Linux, g++, Debug, AddressSanitizer + UBSan        build/asan
+#   asan     Linux, g++, Debug, AddressSanitizer + UBSan,       build/asan
+#            with the write fault seam (the fault-injection tests)
 #   tsan     Linux, clang, RelWithDebInfo, ThreadSanitizer      build/tsan
 #            (only the tests where threads meet, see TSAN_TESTS below)
 #   windows  MinGW-w64 cross build, tests under Wine            build/windows
-#   fuzz     clang libFuzzer harnesses, 15 s each (on request)  build/fuzz
+#   fuzz     clang libFuzzer harnesses, 15 s each               build/fuzz
 #
-#   scripts/test.sh                 release, asan, tsan and windows (fuzz on request)
+#   scripts/test.sh                 every stage
 #   scripts/test.sh release tsan    only these stages, in the order given
 #
 # Environment: JOBS (parallel jobs, default 2), TSAN_TESTS (ctest -R regex for the tsan stage),
@@ -27,7 +28,7 @@ build_root=${BUILD_ROOT:-build}
 tsan_tests=${TSAN_TESTS:-'WorkerPool|Pool|Parallel|Tsan|BlockCompression|CreateMode|UpdateMode|Unpack|tarvo-qar\.cli\.create'}
 
 all_stages=(release asan tsan windows fuzz)
-default_stages=(release asan tsan windows)
+default_stages=(release asan tsan windows fuzz)
 stages=("$@")
 [[ ${#stages[@]} -gt 0 ]] || stages=("${default_stages[@]}")
 for stage in "${stages[@]}"; do
@@ -111,7 +112,8 @@ for name in "${stages[@]}"; do
   asan)
     ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1:strict_string_checks=1:check_initialization_order=1} \
     UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1} \
-      stage asan "$build_root/asan" -DCMAKE_BUILD_TYPE=Debug -DTARVO_SANITIZERS=address,undefined
+      stage asan "$build_root/asan" -DCMAKE_BUILD_TYPE=Debug -DTARVO_SANITIZERS=address,undefined \
+      -DTARVO_FAULT_INJECTION=ON
     ;;
   tsan)
     TSAN_OPTIONS=${TSAN_OPTIONS:-halt_on_error=1:second_deadlock_stack=1:suppressions=$root/tests/support/tsan.supp} \

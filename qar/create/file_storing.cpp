@@ -144,6 +144,9 @@ private:
     bool read_ahead()
     {
         if (reading_done_ || pieces_.size() >= kPiecesPerSlot * slot_count_) return false;
+        std::size_t blocks = 0;
+        // What goes wrong with a file takes its place in the sequence; the bookkeeping after
+        // the read is not about the file, and its failures end the run at once.
         try {
             if (!in_file_) {
                 if (next_file_ == file_count_) {
@@ -163,22 +166,22 @@ private:
                 in_file_ = true;
                 starts_file_ = true;
             }
-            const std::size_t blocks =
-                static_cast<std::size_t>(std::min<std::uint64_t>(format::block_count_u64(remaining_), per_batch_));
+            blocks = static_cast<std::size_t>(std::min<std::uint64_t>(format::block_count_u64(remaining_), per_batch_));
             if (free_slots_.size() < blocks) return false;
             read_batch(blocks);
-            return true;
         } catch (...) {
             pieces_.push_back(Piece{next_file_, 0, false, false, std::current_exception()});
             source_ = tarvo::File();
             reading_done_ = true;
             return false;
         }
+        send_batch(blocks);
+        return true;
     }
 
-    // Reads the next `blocks` blocks of the open file into free slots and sends them on. A
-    // file that yields fewer bytes than recorded fails the whole batch, as a one-file path
-    // reading it in one piece would.
+    // Reads the next `blocks` blocks of the open file into the last free slots. A file that
+    // yields fewer bytes than recorded fails the whole batch, as a one-file path reading it in
+    // one piece would.
     void read_batch(std::size_t blocks)
     {
         std::uint64_t left = remaining_;
@@ -191,14 +194,19 @@ private:
             slots_[slot].input_length = static_cast<std::uint32_t>(length);
             left -= length;
         }
-        // Every block arrived: the slots leave the free list in the order they were filled.
+    }
+
+    // The batch just read leaves the free list in the order it was filled and goes to the
+    // workers; the file is closed after its last batch.
+    void send_batch(std::size_t blocks)
+    {
         for (std::size_t j = 0; j < blocks; ++j) {
             const std::uint32_t slot = free_slots_.back();
             free_slots_.pop_back();
             slot_order_.push_back(slot);
+            remaining_ -= slots_[slot].input_length;
             add_to_task(slot);
         }
-        remaining_ = left;
         pieces_.push_back(Piece{next_file_, blocks, starts_file_, remaining_ == 0, nullptr});
         starts_file_ = false;
         if (remaining_ == 0) {

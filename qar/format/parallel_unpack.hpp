@@ -15,9 +15,11 @@
 
 namespace qar::format {
 
-inline constexpr std::size_t kDecodeBatch = 1 << 20;  // stored (and raw) bytes per decode task: a few ms of inflate
-inline constexpr std::size_t kBatchEntries = 4096;    // entries per task, so tiny and empty files stay bounded too
-inline constexpr std::size_t kInFlight = 32 << 20;    // the batches between reading and writing, buffers and all
+// A batch is a few ms of inflate, so the cost of a task is lost in it; a window of several keeps
+// the workers busy while the writer waits on the file system, and stays in the caches.
+inline constexpr std::size_t kDecodeBatch = 512 << 10;  // stored (and raw) bytes per decode task
+inline constexpr std::size_t kBatchEntries = 1024;      // entries per task, so tiny and empty files stay bounded too
+inline constexpr std::size_t kInFlight = 8 << 20;       // the batches between reading and writing, buffers and all
 
 struct PipelineLimits {
     std::size_t batch_bytes = kDecodeBatch;

@@ -50,6 +50,11 @@ public:
     void set_reserve_end(std::uint64_t offset);
     RegionRecord record(std::size_t index) const;
     std::size_t free_records() const { return kMaxRegionRecords - static_cast<std::size_t>(record_count()); }
+    // The header and the records in use: past them the image never changes once it is made.
+    std::span<const std::uint8_t> used_part() const
+    {
+        return image().first(kExtraHeaderSize + static_cast<std::size_t>(record_count()) * kRegionRecordSize);
+    }
 
     // The first record in use whose offset equals the given one.
     std::optional<std::size_t> find_region(std::uint64_t offset) const;

@@ -62,7 +62,9 @@ std::uint32_t write_metadata(UpdateState& state)
 {
     const std::uint32_t metadata_size = write_tables(state.tables, state.archive);
     state.archive.seek(state.tables.entries[state.extra_entry].data_offset);
-    state.archive.write(state.extra.image());
+    // The rest of the image is on disk as it was loaded or made, byte for byte; writing
+    // only what can have changed keeps the commit's flush small.
+    state.archive.write(state.extra.used_part());
 
     std::vector<std::uint8_t> metadata(metadata_size);
     state.archive.seek(0);
@@ -111,9 +113,9 @@ void update_archive(const std::wstring& source_dir, const std::wstring& archive_
         state.archive.close();
         journal.finish();
     } catch (...) {
-        const bool written = journal.published();
-        if (journal.roll_back(state.archive) && written)
-            tarvo::console::out(tarvo::quoted(L"Rolled back the update of ", archive_path));
+        // The error line alone reports the failure: after a rollback the archive is as it was,
+        // as after a refused run; a journal that could not be applied waits for the next open.
+        journal.roll_back(state.archive);
         throw;
     }
     tarvo::console::out(L"Done!");

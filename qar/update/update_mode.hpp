@@ -19,7 +19,8 @@ void update_archive(const std::wstring& source_dir, const std::wstring& archive_
                     const std::wstring& ignore_patterns);
 
 // The last step of a successful update: the tables and the header, the extra file image at its
-// entry's data_offset, and the digest of the new metadata over the archive's last 16 bytes.
+// entry's data_offset (its header and records in use: the rest is on disk already), and the
+// digest of the new metadata over the archive's last 16 bytes.
 // Returns the new metadata size.
 std::uint32_t write_metadata(UpdateState& state);
 

@@ -239,22 +239,17 @@ void save_overwritten_ranges(UpdateState& state, const UpdatePlan& plan, format:
     const std::uint64_t length = state.metadata.archive_length;
     journal.save(0, plan.metadata_size);
 
-    // The extra file's image goes back whole, but apart from its header only the records this
-    // run adds or replaces can differ from the bytes it was loaded from.
-    const std::uint64_t extra = state.tables.entries[state.extra_entry].data_offset;
-    const auto record_at = [extra](std::uint64_t index) { return extra + kExtraHeaderSize + index * kRegionRecordSize; };
-    journal.save(extra, kExtraHeaderSize);
     std::uint64_t written = 0;
     for (const LooseFile& file : plan.files) {
         if (file.action == LooseAction::add) ++written;
         if (file.action != LooseAction::patch) continue;
         ++written;
         // A rewrite in place stays inside the room; one that doesn't fit goes to the end.
-        const Capacity capacity = file_capacity(state, file.entry);
-        journal.save(state.tables.entries[file.entry].data_offset, capacity.bytes);
-        if (capacity.record) journal.save(record_at(*capacity.record), kRegionRecordSize);
+        journal.save(state.tables.entries[file.entry].data_offset, file_capacity(state, file.entry).bytes);
     }
-    journal.save(record_at(state.extra.record_count()), written * kRegionRecordSize);
+    // The extra file's header and records in use, with one more record for each file written.
+    journal.save(state.tables.entries[state.extra_entry].data_offset,
+                 state.extra.used_part().size() + written * kRegionRecordSize);
 
     journal.save(length - format::kTrailerSize, format::kTrailerSize);
 }

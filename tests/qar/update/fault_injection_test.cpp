@@ -61,14 +61,8 @@ std::vector<Scenario> scenarios()
 
 class FaultInjection : public UpdateTest, public ::testing::WithParamInterface<Scenario> {
 protected:
-    // Every run syncs the journal and the archive, which nothing here can observe; in memory
-    // that costs nothing, on a disk it is most of the time the loop takes.
-    static void SetUpTestSuite()
-    {
-        std::error_code error;
-        const fs::path memory = "/dev/shm";
-        set_up_suite(fs::is_directory(memory, error) ? memory : fs::temp_directory_path());
-    }
+    // Every run syncs the journal and the archive: on a disk that is most of the loop's time.
+    static void SetUpTestSuite() { set_up_suite(fast_temp_directory()); }
 
     // One update of the archive from the scenario's loose files, with the backups going to a
     // fresh directory; the message of the error it ends with, if any.

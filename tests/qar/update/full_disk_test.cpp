@@ -84,7 +84,6 @@ TEST_F(FullDisk, EveryOutputEndsWithAnErrorAndTheOldArchive)
         write_file(path(L"loose/3_mid.bin"), random_bytes(1000, 3));
         const ProgramRun run = limited.run(before.size() + 65536, TARVO_QAR_PROGRAM, {L"-a", path(L"loose"), archive});
         expect_write_error(run, archive);
-        EXPECT_NE(run.out.find(tarvo::to_utf8(tarvo::quoted(L"Rolled back the update of ", archive))), std::string::npos);
         expect_old_archive();
 
         // A limit below the stretches to restore fails the rollback too (a full disk only does

@@ -1,5 +1,6 @@
 // An update of a large archive killed at seeded random moments: after recovery the archive
 // is always either the old one or the new one, never anything in between.
+#include <cerrno>
 #include <chrono>
 #include <csignal>
 #include <thread>
@@ -40,42 +41,29 @@ pid_t start_update(const std::string& loose, const std::string& archive)
 int wait_for(pid_t pid)
 {
     int status = 0;
-    while (waitpid(pid, &status, 0) < 0) {
+    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
     }
     return status;
 }
 
-// A scratch directory in memory where there is one: a kill leaves the same files behind
-// there as on a disk, and syncing the archive for every round costs nothing.
-class Scratch {
-public:
-    Scratch()
-    {
-        std::error_code error;
-        const fs::path memory = "/dev/shm";
-        root_ = (fs::is_directory(memory, error) ? memory : fs::temp_directory_path()) /
-                ("tarvo-kill-" + std::to_string(std::random_device{}()));
-        fs::create_directories(root_);
-    }
+// A scratch directory, in memory where there is one: a kill leaves the same files behind
+// there as on a disk, and syncing the archive in every round costs nothing.
+struct Scratch {
+    fs::path root = fast_temp_directory() / ("tarvo-kill-" + std::to_string(std::random_device{}()));
+    Scratch() { fs::create_directories(root); }
     ~Scratch()
     {
         std::error_code ignored;
-        fs::remove_all(root_, ignored);
+        fs::remove_all(root, ignored);
     }
-    Scratch(const Scratch&) = delete;
-    Scratch& operator=(const Scratch&) = delete;
-
-    std::wstring path(const std::wstring& name) const { return tarvo::from_fs_path(root_) + L"/" + name; }
-
-private:
-    fs::path root_;
+    std::wstring path(const std::wstring& name) const { return tarvo::from_fs_path(root) + L"/" + name; }
 };
 
 TEST(KillTest, AKilledUpdateRecoversToTheOldOrTheNewArchive)
 {
     const Scratch dir;
-    // About 70 MB of incompressible files; the update makes the reserve, patches three files
-    // in place, relocates one and adds one.
+    // About 70 MB, mostly incompressible; the update makes the reserve, patches four files in
+    // place, relocates one and adds one.
     Files files;
     for (unsigned i = 0; i < 16; ++i) files["fill" + std::to_string(10 + i) + ".bin"] = random_bytes(4 << 20, 100 + i);
     files["text.txt"] = std::string(3 << 20, 'x');
