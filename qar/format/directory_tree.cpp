@@ -3,6 +3,7 @@
 
 #include <filesystem>
 #include <set>
+#include <unordered_set>
 
 #include "common/console.hpp"
 #include "common/error.hpp"
@@ -31,6 +32,33 @@ tarvo::PathKind what_stands_at(const std::wstring& path)
     }
 }
 
+// Makes every level of path, parents first, except the levels in `made` (made or found by
+// this run already); adds the levels it makes. A tree of thousands of directories then costs
+// one call per directory, not one per level of each.
+void make_missing_directories(const std::wstring& path, std::unordered_set<std::wstring>& made)
+{
+    // Starting at index 1 keeps a leading separator from producing an empty first prefix.
+    std::size_t start = 1;
+    for (;;) {
+        std::size_t separator = std::wstring::npos;
+        for (std::size_t i = start; i < path.size(); ++i) {
+            if (is_separator(path[i])) {
+                separator = i;
+                break;
+            }
+        }
+        const bool whole = separator == std::wstring::npos;
+        std::wstring prefix = whole ? path : path.substr(0, separator);
+        // A drive designator ("C:") is not a directory to create.
+        if ((prefix.empty() || prefix.back() != L':') && !made.contains(prefix)) {
+            make_directory_level(prefix);
+            made.insert(std::move(prefix));
+        }
+        if (whole) return;
+        start = separator + 1;
+    }
+}
+
 }  // namespace
 
 void create_directory_tree(const std::wstring& output_dir, const ArchiveMetadata& metadata, bool list_directories,
@@ -54,6 +82,7 @@ void create_directory_tree(const std::wstring& output_dir, std::span<const Selec
     // Only output_dir's own level: a mistyped parent should fail rather than grow a tree.
     make_directory_level(output_dir);
 
+    std::unordered_set<std::wstring> made;
     for (const std::wstring& directory : directories) {
         const std::wstring path = tarvo::join_path(output_dir, directory);
         if (list_directories) tarvo::console::out(L"Creating: " + directory);
@@ -62,7 +91,7 @@ void create_directory_tree(const std::wstring& output_dir, std::span<const Selec
         tarvo::trim_trailing_separators(bare);
         const tarvo::PathKind kind = what_stands_at(bare);
         if (kind == tarvo::PathKind::not_found) {
-            make_directories(path);
+            make_missing_directories(path, made);
         } else if (kind != tarvo::PathKind::directory) {
             throw tarvo::wruntime_error(path + L" is a file, not a directory!");
         }
@@ -71,23 +100,8 @@ void create_directory_tree(const std::wstring& output_dir, std::span<const Selec
 
 void make_directories(const std::wstring& path)
 {
-    // Starting at index 1 keeps a leading separator from producing an empty first prefix.
-    std::size_t start = 1;
-    for (;;) {
-        std::size_t separator = std::wstring::npos;
-        for (std::size_t i = start; i < path.size(); ++i) {
-            if (is_separator(path[i])) {
-                separator = i;
-                break;
-            }
-        }
-        const bool whole = separator == std::wstring::npos;
-        const std::wstring prefix = whole ? path : path.substr(0, separator);
-        // A drive designator ("C:") is not a directory to create.
-        if (prefix.empty() || prefix.back() != L':') make_directory_level(prefix);
-        if (whole) return;
-        start = separator + 1;
-    }
+    std::unordered_set<std::wstring> made;
+    make_missing_directories(path, made);
 }
 
 }  // namespace qar::format

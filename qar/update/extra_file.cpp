@@ -1,6 +1,7 @@
 // The extra file's image and records, loading it, and making the reserve on the first update.
 #include "qar/update/extra_file.hpp"
 
+#include <algorithm>
 #include <array>
 #include <cstring>
 #include <memory>
@@ -160,15 +161,15 @@ ReservePlan reserve_tables(WorkingTables& tables, std::uint64_t end_position)
 
 ExtraFile write_reserve(tarvo::File& archive, const ReservePlan& plan)
 {
-    // One block at a time through one buffer, as stored: nothing is inflated or compressed.
-    // The blocks lie back to back from the first write on, whatever their sizes.
+    // Each file's stored blocks lie back to back, so they go over as one stretch, in large
+    // pieces, as stored: nothing is inflated or compressed.
     const auto buffer = std::make_unique_for_overwrite<std::uint8_t[]>(kMoveBuffer);
     std::uint64_t position = plan.moves.empty() ? plan.extra_offset : plan.moves.front().to;
     for (const EntryMove& move : plan.moves) {
         if (move.to != position) throw std::logic_error("moved data out of step with the plan");
-        std::uint64_t copied = 0;
-        for (std::uint16_t stored_size : move.blocks) {
-            const std::uint32_t length = format::stored_length(stored_size);
+        const std::uint64_t total = format::stored_total(move.blocks);
+        for (std::uint64_t copied = 0; copied < total;) {
+            const std::size_t length = static_cast<std::size_t>(std::min<std::uint64_t>(kMoveBuffer, total - copied));
             archive.seek(move.from + copied);
             // The update checked that every entry's data lies inside the archive, so a short
             // read here is the device failing.

@@ -25,7 +25,7 @@ inline constexpr std::size_t kRegionRecordSize = 16;
 inline constexpr std::size_t kMaxRegionRecords = (kExtraFileSize - kExtraHeaderSize) / kRegionRecordSize;  // 98302
 static_assert(kMaxRegionRecords == 98302);
 inline constexpr std::uint64_t kReserveTarget = 10 * 1024 * 1024;  // stored bytes moved away on the first update
-inline constexpr std::size_t kMoveBuffer = 81920;                  // holds the largest stored block
+inline constexpr std::size_t kMoveBuffer = 2 << 20;                // moved data goes over in pieces this large
 inline constexpr std::uint8_t kReservePlaceholder = 0x41;          // first byte of the trailer stand-in after the reserve
 
 // A stretch of the archive that one entry's stored blocks may occupy.

@@ -2,9 +2,11 @@
 #include "qar/update/space_allocation.hpp"
 
 #include <array>
+#include <memory>
 
 #include "common/console.hpp"
 #include "common/text.hpp"
+#include "qar/cli/worker_pool.hpp"
 #include "qar/create/block_compression.hpp"
 #include "qar/create/md5.hpp"
 
@@ -22,6 +24,13 @@ std::uint64_t finish_append(UpdateState& state, std::uint64_t placed)
     placeholder[0] = kPlacementPlaceholder;
     state.archive.write(placeholder.data(), placeholder.size());
     return region;
+}
+
+create::DeflateWorkers& deflaters_of(UpdateState& state)
+{
+    if (!state.deflaters)
+        state.deflaters = std::make_unique<create::DeflateWorkers>(worker_pool != nullptr ? worker_pool->worker_count() : 0);
+    return *state.deflaters;
 }
 
 }  // namespace
@@ -56,7 +65,7 @@ bool patch_entry(UpdateState& state, std::size_t k, const std::wstring& path, st
     const std::uint64_t old = entry.data_offset;
     format::BlockSizeList blocks;
     const create::BlockPlacement placement =
-        create::compress_file_blocks(path, size, state.archive, old, capacity.bytes, blocks);
+        create::compress_file_blocks(path, size, state.archive, old, capacity.bytes, blocks, deflaters_of(state));
     entry.size = size;
     if (placement.restarted) {
         tarvo::console::out(L"Not enough space, file has been relocated to " + tarvo::to_hex(placement.offset) +
@@ -81,7 +90,7 @@ std::uint64_t add_entry(UpdateState& state, const std::wstring& path, std::uint6
 {
     format::BlockSizeList blocks;
     const create::BlockPlacement placement =
-        create::compress_file_blocks(path, size, state.archive, create::kAppend, 0, blocks);
+        create::compress_file_blocks(path, size, state.archive, create::kAppend, 0, blocks, deflaters_of(state));
     tarvo::console::out(L"New file placed at " + tarvo::to_hex(placement.offset) + L"...");
     const format::FileEntry entry{0, 0, size, placement.offset, 0};
     state.extra.append_record(RegionRecord{placement.offset, finish_append(state, placement.offset)});

@@ -4,10 +4,12 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "common/file.hpp"
+#include "qar/create/deflate_workers.hpp"
 #include "qar/format/archive_format.hpp"
 #include "qar/update/extra_file.hpp"
 #include "qar/update/working_tables.hpp"
@@ -24,6 +26,9 @@ struct UpdateState {
     ExtraFile extra;
     std::size_t extra_entry = 0;
     std::vector<std::uint8_t> zeros = std::vector<std::uint8_t>(kZeroBuffer, 0);
+    // Made for the first file the run compresses and kept for every later one, so each
+    // worker sets its deflate state up once per run.
+    std::unique_ptr<create::DeflateWorkers> deflaters;
 
     // Where appended data starts: the archive's length - 16.
     std::uint64_t end_position() { return archive.length() - format::kTrailerSize; }
