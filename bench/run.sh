@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Times tarvo-qar -c and -u on a mod-like corpus against tar + pigz, zip and unzip, and prints
 # wall time, compression ratio and peak memory of each; then checks the create targets
-# (against pigz, peak memory, and a corpus twice the size). Run by hand; see bench/README.md.
+# (against pigz, peak memory, and a corpus twice the size) and the unpack targets (against
+# unzip and tar x, peak memory, and the doubled corpus). Run by hand; see bench/README.md.
 #
 #   bench/run.sh [-q PATH_TO_TARVO_QAR] [-w WORK_DIR] [-s CORPUS_MB] [-r] [-n ROUNDS] [-t]
 #
@@ -179,8 +180,6 @@ for ((round = 1; round <= rounds; round++)); do
   double_cpus+=("$last_cpu")
   peaks+=("$last_peak")
 done
-rm -f "$out/mod2x.qar"
-
 best_create=$(min_of "${create_walls[@]}")
 best_pigz=$(min_of "${pigz_walls[@]}")
 best_double=$(min_of "${double_walls[@]}")
@@ -203,4 +202,53 @@ cpu_double=$(min_of "${double_cpus[@]}")
 printf 'Processor time (user + system), least of the rounds: create %s s, tar + pigz %s s (ratio %s),\n' \
   "$cpu_create" "$cpu_pigz" "$(ratio_of "$cpu_create" "$cpu_pigz")"
 printf '  create on the doubled corpus %s s (ratio %s)\n' "$cpu_double" "$(ratio_of "$cpu_double" "$cpu_create")"
+
+# Unpack targets, in turns like the create targets: tarvo-qar -u of the archive just made,
+# unzip of zip -6 of the corpus, tar x of the plain tar (writing the files is the floor for
+# all three), and tarvo-qar -u of the doubled corpus's archive.
+[[ -e $out/mod.zip ]] || zip -6 -r -q "$out/mod.zip" mod
+[[ -e $out/mod.tar ]] || tar cf "$out/mod.tar" mod
+printf '\nUnpack targets, best of %s rounds (load average now %s)\n' "$rounds" "$(load_average)"
+table_header
+unpack_walls=()
+unzip_walls=()
+untar_walls=()
+double_unpack_walls=()
+unpack_peaks=()
+for ((round = 1; round <= rounds; round++)); do
+  rm -rf "$out/x_qar" "$out/x_zip" "$out/x_tar" "$out/x_qar2x"
+  mkdir -p "$out/x_tar"
+  measure "tarvo-qar -u (round $round)" - "$qar" -u "$out/mod.qar" "$out/x_qar"
+  unpack_walls+=("$last_wall")
+  unpack_peaks+=("$last_peak")
+  measure "unzip" - unzip -q "$out/mod.zip" -d "$out/x_zip"
+  unzip_walls+=("$last_wall")
+  measure "tar xf (plain tar)" - tar xf "$out/mod.tar" -C "$out/x_tar"
+  untar_walls+=("$last_wall")
+  measure "tarvo-qar -u, doubled corpus" - "$qar" -u "$out/mod2x.qar" "$out/x_qar2x"
+  double_unpack_walls+=("$last_wall")
+  unpack_peaks+=("$last_peak")
+done
+diff -r -q mod "$out/x_qar" >/dev/null || { echo "run.sh: the unpacked tree differs from the corpus" >&2; exit 1; }
+rm -rf "$out/x_qar2x" "$out/mod2x.qar"
+
+best_unpack=$(min_of "${unpack_walls[@]}")
+best_unzip=$(min_of "${unzip_walls[@]}")
+best_untar=$(min_of "${untar_walls[@]}")
+best_double_unpack=$(min_of "${double_unpack_walls[@]}")
+unpack_peak=$(max_of "${unpack_peaks[@]}")
+against_unzip=$(ratio_of "$best_unpack" "$best_unzip")
+against_untar=$(ratio_of "$best_unpack" "$best_untar")
+unpack_scaling=$(ratio_of "$best_double_unpack" "$best_unpack")
+printf '\n%-46s %8s %10s  %s\n' "target" "figure" "bound" "verdict"
+printf '%-46s %8s %10s  %s\n' "unpack wall time / unzip wall time" "$against_unzip" "<= 0.60" \
+  "$(verdict "$against_unzip <= 0.60")"
+printf '%-46s %8s %10s  %s\n' "unpack wall time / tar x wall time" "$against_untar" "<= 1.50" \
+  "$(verdict "$against_untar <= 1.50")"
+printf '%-46s %8s %10s  %s\n' "unpack peak memory (MiB, both corpora)" "$unpack_peak" "< 64" \
+  "$(verdict "$unpack_peak < 64")"
+printf '%-46s %8s %10s  %s\n' "unpack wall time, doubled / single corpus" "$unpack_scaling" "<= 2.00" \
+  "$(verdict "$unpack_scaling <= 2.00")"
+printf '(best walls: unpack %s s, unzip %s s, tar x %s s, doubled unpack %s s; load average at the end %s)\n' \
+  "$best_unpack" "$best_unzip" "$best_untar" "$best_double_unpack" "$(load_average)"
 echo "Outputs are in $out (remove with: rm -rf $work)"

@@ -4,9 +4,13 @@
 # archive from scratch.
 #
 #   bench/update_bench.sh [PROGRAM] [WORK_DIR]
+#   PEER=OTHER_PROGRAM bench/update_bench.sh ...
 #
 # PROGRAM defaults to build/qar/cli/tarvo-qar (build it in Release for figures worth quoting);
 # WORK_DIR to a fresh folder below /tmp, removed at the end. Needs about 3.5 GB of disk.
+# With PEER set, every later update is also run by that program on its own copy of the
+# archive, in turns with PROGRAM, and the ratio of their medians is printed: with a build
+# from before the rollback journal as the peer, it is what the journal costs.
 # File contents are random, like the already-compressed data that game archives mostly hold.
 set -euo pipefail
 
@@ -14,9 +18,11 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 program=${1:-$root/build/qar/cli/tarvo-qar}
 work=${2:-$(mktemp -d /tmp/tarvo-update-bench.XXXXXX)}
 later_runs=${LATER_RUNS:-5}
+peer=${PEER:-}
 file_mib=4  # size of each filler file
 
 [[ -x $program ]] || { echo "no program at $program" >&2; exit 1; }
+[[ -z $peer || -x $peer ]] || { echo "no peer program at $peer" >&2; exit 1; }
 mkdir -p "$work"
 trap 'rm -rf "$work"' EXIT
 
@@ -48,20 +54,27 @@ run_size() {
   t0=$(now); "$program" -r "$dir/patch" "$dir/game.qar" > /dev/null; t1=$(now)
   first=$(elapsed "$t0" "$t1")
 
+  [[ -z $peer ]] || cp "$dir/game.qar" "$dir/peer.qar"
+  local peer_later=()
   for ((i = 0; i < later_runs; i++)); do
     head -c $((1 << 20)) /dev/urandom > "$dir/patch/m_target.bin"
     t0=$(now); "$program" -r "$dir/patch" "$dir/game.qar" > /dev/null; t1=$(now)
     later+=("$(elapsed "$t0" "$t1")")
+    if [[ -n $peer ]]; then
+      t0=$(now); "$peer" -r "$dir/patch" "$dir/peer.qar" > /dev/null; t1=$(now)
+      peer_later+=("$(elapsed "$t0" "$t1")")
+    fi
   done
-  local later_median
+  local later_median peer_median=""
   later_median=$(printf '%s\n' "${later[@]}" | median)
-  printf '%-8s %10s %12s %12s %14s\n' "$label" "$(du -m "$dir/game.qar" | cut -f1) MB" "$recreate s" "$first s" \
-    "$later_median s"
-  echo "$label $recreate $first $later_median" >> "$work/results"
+  [[ -z $peer ]] || peer_median=$(printf '%s\n' "${peer_later[@]}" | median)
+  printf '%-8s %10s %12s %12s %14s %12s\n' "$label" "$(du -m "$dir/game.qar" | cut -f1) MB" "$recreate s" "$first s" \
+    "$later_median s" "${peer_median:+$peer_median s}"
+  echo "$label $recreate $first $later_median ${peer_median:-0}" >> "$work/results"
   rm -rf "$dir"
 }
 
-printf '%-8s %10s %12s %12s %14s\n' archive size re-create "first update" "later update"
+printf '%-8s %10s %12s %12s %14s %12s\n' archive size re-create "first update" "later update" "${peer:+peer later}"
 run_size 100MB 100
 run_size 1GB 1000
 
@@ -71,4 +84,5 @@ awk '
   END {
     printf "later update, 1 GB / 100 MB: %.2f (must stay below 1.5)\n", big_later / small_later
     printf "later update of 1 GB / re-create of 1 GB: %.2f%% (must stay below 5%%)\n", 100 * big_later / big_recreate
-  }' "$work/results"
+  }
+  $5 > 0 { printf "later update of %s / the same by the peer: %.3f\n", $1, $4 / $5 }' "$work/results"
