@@ -244,8 +244,10 @@ void save_overwritten_ranges(UpdateState& state, const UpdatePlan& plan, format:
         if (file.action == LooseAction::add) ++written;
         if (file.action != LooseAction::patch) continue;
         ++written;
-        // A rewrite in place stays inside the room; one that doesn't fit goes to the end.
-        journal.save(state.tables.entries[file.entry].data_offset, file_capacity(state, file.entry).bytes);
+        // A rewrite in place stays inside the room, and its stored blocks are never longer than
+        // the file; one that doesn't fit goes to the end.
+        journal.save(state.tables.entries[file.entry].data_offset,
+                     std::min(file_capacity(state, file.entry).bytes, file.size));
     }
     // The extra file's header and records in use, with one more record for each file written.
     journal.save(state.tables.entries[state.extra_entry].data_offset,

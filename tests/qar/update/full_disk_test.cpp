@@ -97,7 +97,8 @@ TEST_F(FullDisk, EveryOutputEndsWithAnErrorAndTheOldArchive)
                   std::string::npos);
         expect_old_archive();
     }
-    write_file(path(L"patch/1_bigg.bin"), "smaller");  // its old 10 MiB go to the journal and the backup
+    // The journal saves the 2 MiB that the new version may overwrite, the backup all 10 MiB.
+    write_file(path(L"patch/1_bigg.bin"), random_bytes(2 * kMiB, 4));
     {
         SCOPED_TRACE("the journal of an update");
         expect_write_error(limited.run(kMiB, TARVO_QAR_PROGRAM, {L"-r", path(L"patch"), archive}), journal + L".tmp");
