@@ -20,6 +20,7 @@
 #include "qar/create/md5.hpp"
 #include "qar/create/source_tree.hpp"
 #include "qar/format/archive_format.hpp"
+#include "qar/format/journal.hpp"
 
 namespace qar::create {
 namespace {
@@ -155,6 +156,9 @@ void create_archive(const std::wstring& source_root, const std::wstring& archive
 
     tarvo::File archive(archive_path, tarvo::File::Mode::read_write_new);
     if (!archive.is_open()) throw tarvo::wruntime_error(tarvo::quoted(L"Cannot open output file ", archive_path));
+    // The archive this one replaces is gone: a journal that an interrupted update left beside
+    // it must never be applied to the new one.
+    format::discard_journal(archive_path);
 
     tarvo::console::out(L"Writing headers...");
     std::uint8_t header[format::kHeaderSize];
