@@ -1,10 +1,10 @@
-// What the harnesses share: a scratch directory of their own, the input as a file in it,
-// and the way a broken promise is reported so that libFuzzer keeps the input.
+// What the harnesses share: a scratch directory, the input as a file in it, lines as the readers
+// should see them, and the way a broken promise is reported so that libFuzzer keeps the input.
 #pragma once
 
 #include <unistd.h>
 
-#include <cstddef>
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -12,6 +12,7 @@
 #include <string>
 #include <string_view>
 #include <system_error>
+#include <vector>
 
 #include "common/file.hpp"
 #include "common/platform.hpp"
@@ -19,19 +20,19 @@
 namespace tarvo::fuzz {
 
 // A property the code promises doesn't hold: the input is a finding, exactly like a crash.
-[[noreturn]] inline void finding(std::string_view what)
+[[noreturn]] inline void finding(const char* what)
 {
-    std::fprintf(stderr, "FINDING: %.*s\n", static_cast<int>(what.size()), what.data());
+    std::fprintf(stderr, "FINDING: %s\n", what);
     std::abort();
 }
 
-// One directory per process below the temporary directory (TMPDIR), emptied when it is first
-// used and removed when the process ends normally; scripts/fuzz.sh removes what a crash leaves.
+inline std::string_view as_text(const std::uint8_t* data, std::size_t size) { return {reinterpret_cast<const char*>(data), size}; }
+
+// One directory per process below TMPDIR, emptied first and removed at a normal exit.
 class ScratchRoot {
 public:
     explicit ScratchRoot(std::string_view harness)
-        : path_(std::filesystem::temp_directory_path() /
-                ("tarvo-fuzz-" + std::string(harness) + "-" + std::to_string(::getpid())))
+        : path_(std::filesystem::temp_directory_path() / ("tarvo-fuzz-" + std::string(harness) + "-" + std::to_string(::getpid())))
     {
         std::filesystem::remove_all(path_);
         std::filesystem::create_directories(path_);
@@ -47,21 +48,33 @@ public:
     const std::filesystem::path& path() const { return path_; }
     std::wstring wide(const std::filesystem::path& name) const { return from_fs_path(path_ / name); }
 
+    // Writes the input as the file `name` and returns its path.
+    std::wstring write_input(const char* name, const std::uint8_t* data, std::size_t size) const
+    {
+        File file(wide(name), File::Mode::write_new);
+        if (!file.is_open()) finding("the scratch directory can't take the input file");
+        file.write(data, size);
+        file.close();
+        return wide(name);
+    }
+
 private:
     std::filesystem::path path_;
 };
 
-inline void write_input(const std::wstring& path, const std::uint8_t* data, std::size_t size)
+// The input split at line feeds, a last line only when bytes follow the last line feed; in text
+// mode a carriage return right before a line feed is dropped.
+inline std::vector<std::string> split_lines(std::string_view input, bool text_mode)
 {
-    File file(path, File::Mode::write_new);
-    if (!file.is_open()) finding("the scratch directory can't take the input file");
-    file.write(data, size);
-    file.close();
-}
-
-inline std::string_view as_text(const std::uint8_t* data, std::size_t size)
-{
-    return {reinterpret_cast<const char*>(data), size};
+    std::vector<std::string> lines;
+    for (std::size_t start = 0; start < input.size();) {
+        const std::size_t feed = std::min(input.find('\n', start), input.size());
+        std::string_view line = input.substr(start, feed - start);
+        if (text_mode && feed < input.size() && line.ends_with('\r')) line.remove_suffix(1);
+        lines.emplace_back(line);
+        start = feed + 1;
+    }
+    return lines;
 }
 
 }  // namespace tarvo::fuzz

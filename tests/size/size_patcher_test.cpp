@@ -1,4 +1,5 @@
-// tarvo-size runs from arguments to printed lines, exit status and the table's bytes.
+// tarvo-size: the offset line, offset conversion and line reading, and whole runs from arguments
+// to printed lines, exit status and the table's bytes.
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -6,11 +7,15 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <random>
+#include <regex>
 #include <string>
 #include <vector>
 
 #include "common/console.hpp"
 #include "common/platform.hpp"
+#include "size/line_reader.hpp"
+#include "size/offset_list.hpp"
 #include "size/size_patcher.hpp"
 
 #ifndef _WIN32
@@ -23,35 +28,77 @@ namespace {
 namespace fs = std::filesystem;
 using namespace std::string_literals;
 
-constexpr std::size_t kTableLength = 64;
+TEST(OffsetLine, AgreesWithTheLineExpressionOnEveryShortLine)
+{
+    const std::regex expression("^([^!].*?);\\s*(0x[0-9a-fA-F]+)\\s*$");
+    const std::string pieces[] = {"a", ";", "!", " ", "\t", "\r", "\v", "0x", "0X", "1f", "F", "g"};
+    std::mt19937 random(5);
+    for (int round = 0; round < 30000; ++round) {
+        std::string line;
+        for (auto n = random() % 9; n > 0; --n) line += pieces[random() % std::size(pieces)];
+        SCOPED_TRACE(testing::PrintToString(line));
+        std::smatch m;
+        const bool expected = std::regex_match(line, m, expression);
+        const auto entry = match_offset_line(line);
+        ASSERT_EQ(entry.has_value(), expected);
+        if (expected) {
+            EXPECT_EQ(std::pair(entry->name, entry->offset_text), std::pair(m[1].str(), m[2].str()));
+        }
+    }
+    // Lines of any length, far beyond what a backtracking matcher could take.
+    const std::string name(1 << 20, 'n');
+    const auto entry = match_offset_line(name + ";0x10");
+    EXPECT_TRUE(entry.has_value() && entry->name == name && entry->offset_text == "0x10");
+    EXPECT_FALSE(match_offset_line(name + name).has_value());
+}
+
+TEST(OffsetConversion, ReadsBase16As32BitNumbers)
+{
+    const struct { const char* text; OffsetStatus status; std::uint32_t offset; } cases[] = {
+        {"0x1A", OffsetStatus::ok, 0x1A},           {"0x00000010", OffsetStatus::ok, 16},
+        {"0x0000000000010", OffsetStatus::ok, 16},  {"0xffffFFFF", OffsetStatus::ok, 0xFFFFFFFF},
+        {"0x100000000", OffsetStatus::too_big, 0},  {"0x123456789abcdef0123", OffsetStatus::too_big, 0},
+        {" 0X2f;", OffsetStatus::ok, 0x2F},         {"0x", OffsetStatus::ok, 0},
+        {"", OffsetStatus::no_number, 0},           {"g1", OffsetStatus::no_number, 0},
+    };
+    for (const auto& c : cases) {
+        const OffsetValue value = convert_offset(c.text);
+        EXPECT_TRUE(value.status == c.status && value.offset == c.offset) << c.text;
+    }
+}
 
 struct Result {
     int status;
     std::wstring out;
     std::wstring err;
+    bool operator==(const Result&) const = default;
+    friend void PrintTo(const Result& r, std::ostream* os)
+    {
+        *os << r.status << ", " << testing::PrintToString(r.out) << ", " << testing::PrintToString(r.err);
+    }
 };
 
+std::string le32(std::uint32_t v)
+{
+    return {static_cast<char>(v), static_cast<char>(v >> 8), static_cast<char>(v >> 16), static_cast<char>(v >> 24)};
+}
+
+// A table of 64 bytes 0xEE, a game directory with an empty "sub", and runs over them.
 class SizePatcher : public testing::Test {
 protected:
     void SetUp() override
     {
-        const auto stamp = std::chrono::steady_clock::now().time_since_epoch().count();
-        root_ = fs::temp_directory_path() /
-                ("tarvo-size-" + std::string(testing::UnitTest::GetInstance()->current_test_info()->name()) +
-                 "-" + std::to_string(stamp));
         fs::create_directories(root_ / "game" / "sub");
-        write(root_ / "table.bin", std::string(kTableLength, '\xEE'));
+        write("table.bin", std::string(64, '\xEE'));
     }
     void TearDown() override { fs::remove_all(root_); }
 
-    static void write(const fs::path& path, const std::string& bytes)
+    void write(const fs::path& name, const std::string& bytes)
     {
-        fs::create_directories(path.parent_path());
-        std::ofstream(path, std::ios::binary) << bytes;
+        fs::create_directories((root_ / name).parent_path());
+        std::ofstream(root_ / name, std::ios::binary) << bytes;
     }
-    void game_file(const std::string& name, std::size_t size) { write(root_ / "game" / name, std::string(size, 'x')); }
     std::wstring path(const char* name) const { return from_fs_path(root_ / name); }
-
     static Result run(const std::vector<std::wstring>& args)
     {
         console::Capture capture;
@@ -61,7 +108,7 @@ protected:
     // Runs over the given offset list with the table, the list and the game directory.
     Result patch(const std::string& offsets, std::vector<std::wstring> options = {})
     {
-        write(root_ / "offsets.txt", offsets);
+        write("offsets.txt", offsets);
         options.insert(options.begin(), {path("table.bin"), path("offsets.txt"), path("game")});
         return run(options);
     }
@@ -71,46 +118,55 @@ protected:
         return std::string(std::istreambuf_iterator<char>(in), {});
     }
 
-    fs::path root_;
+    const fs::path root_ = fs::temp_directory_path() /
+                           ("tarvo-size-" + std::string(testing::UnitTest::GetInstance()->current_test_info()->name()) + "-" +
+                            std::to_string(std::chrono::steady_clock::now().time_since_epoch().count()));
 };
 
-std::string le32(std::uint32_t v)
+TEST_F(SizePatcher, LineReaderTextModeDropsOnlyACarriageReturnBeforeALineFeed)
 {
-    return {static_cast<char>(v), static_cast<char>(v >> 8), static_cast<char>(v >> 16), static_cast<char>(v >> 24)};
+    const auto lines_of = [&](const std::string& bytes, LineReader::Mode mode) {
+        write("lines.txt", bytes);
+        File file = open_for_reading(path("lines.txt"));
+        LineReader reader(file, mode);
+        std::vector<std::string> lines;
+        for (std::string line; reader.next(line);) lines.push_back(line);
+        return lines;
+    };
+    // The first line ends exactly at the reader's chunk boundary, between CR and LF.
+    const std::string first(65535, 'a'), bytes = first + "\r\n\r\r\nb\rc\n\nd\r";
+    EXPECT_EQ(lines_of(bytes, LineReader::Mode::text), (std::vector<std::string>{first, "\r", "b\rc", "", "d\r"}));
+    EXPECT_EQ(lines_of(bytes, LineReader::Mode::binary), (std::vector<std::string>{first + "\r", "\r\r", "b\rc", "", "d\r"}));
+    EXPECT_EQ(lines_of("x\n", LineReader::Mode::text), std::vector<std::string>{"x"});
+    EXPECT_TRUE(lines_of("", LineReader::Mode::text).empty());
 }
 
 TEST_F(SizePatcher, PatchesEveryUsableLineAndSkipsTheRest)
 {
-    game_file("a.dat", 5);
-    game_file("b.dat", 0x01020304);
-    game_file("semi;colon.dat;0x10", 7);
-    game_file("!a.dat", 2);
-    write(root_ / "game" / to_fs_path(L"\u00e9t\u00e9.dat"), "abc");
+    const std::pair<const char*, std::size_t> files[] = {{"a.dat", 5}, {"b.dat", 0x01020304}, {"semi;colon.dat;0x10", 7}, {"!a.dat", 2}};
+    for (const auto& [name, size] : files) write(fs::path("game") / name, std::string(size, 'x'));
+    write(fs::path("game") / to_fs_path(L"\u00e9t\u00e9.dat"), "abc");
     const Result r = patch(
         "a.dat;0x0\n"
-        "a.dat\0b;0x30\n"           // the system would see only "a.dat"
+        "a.dat\0b;0x30\n"  // the system would see only "a.dat"
         "semi;colon.dat;0x10;0x20\n"
         "!a.dat;0x30\n"
         "\xC3\xA9t\xC3\xA9.dat;0x28\n"
         "a.dat;0X30\n"
         "a.dat;  0x00000008\t\r\n"
         "\n"
-        "missing.dat;0x100000000\n"   // a missing file's offset is never looked at
-        "sub;0xZZ\n"                  // nor a directory's
+        "missing.dat;0x100000000\n"  // a missing file's offset is never looked at
+        "sub;0xZZ\n"                 // nor a directory's
         "b.dat;0x100000000\n"
-        "b.dat;0x3D\n"                // its last byte would lie past the table
+        "b.dat;0x3D\n"  // its last byte would lie past the table
         "b.dat;0x0000000000000C\n"
         "b.dat;0x3C"s);
-    EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(r.out, L"Patched \"a.dat\", new size: 5\n"
-                     L"Patched \"semi;colon.dat;0x10\", new size: 7\n"
-                     L"Patched \"\u00e9t\u00e9.dat\", new size: 3\n"
-                     L"Patched \"a.dat\", new size: 5\n"
-                     L"Patched \"b.dat\", new size: 16909060\n"
-                     L"Patched \"b.dat\", new size: 16909060\n"
-                     L"Done!\n");
-    EXPECT_EQ(r.err, L"Converted number too big, skipping\nOffset out of range, skipping\n");
-    std::string expected(kTableLength, '\xEE');
+    EXPECT_EQ(r, (Result{0,
+                         L"Patched \"a.dat\", new size: 5\nPatched \"semi;colon.dat;0x10\", new size: 7\n"
+                         L"Patched \"\u00e9t\u00e9.dat\", new size: 3\nPatched \"a.dat\", new size: 5\n"
+                         L"Patched \"b.dat\", new size: 16909060\nPatched \"b.dat\", new size: 16909060\nDone!\n",
+                         L"Converted number too big, skipping\nOffset out of range, skipping\n"}));
+    std::string expected(64, '\xEE');
     expected.replace(0, 4, le32(5)).replace(8, 4, le32(5)).replace(12, 4, le32(0x01020304));
     expected.replace(0x20, 4, le32(7)).replace(0x28, 4, le32(3)).replace(0x3C, 4, le32(0x01020304));
     EXPECT_EQ(table(), expected);
@@ -118,10 +174,10 @@ TEST_F(SizePatcher, PatchesEveryUsableLineAndSkipsTheRest)
 
 TEST_F(SizePatcher, LanguageAndFileListChooseTheNames)
 {
-    game_file("data/us/us/v.dat", 7);
-    game_file("data/de/us/v.dat", 3);
+    write("game/data/us/us/v.dat", "1234567");
+    write("game/data/de/us/v.dat", "123");
     const auto list = [&](const char* name, const char* bytes) {
-        write(root_ / name, bytes);
+        write(name, bytes);
         return L"-s=" + path(name);
     };
     const std::wstring de_list = list("de.txt", "data\\de\\us/v.dat"), us_list = list("us.txt", "data/us/us/v.dat\n");
@@ -134,12 +190,8 @@ TEST_F(SizePatcher, LanguageAndFileListChooseTheNames)
         {{us_list, L"-s="}, us}, {{list("empty.txt", "")}, us}, {{list("blank.txt", "\n")}, L"Done!\n"},
         {{list("crlf.txt", "data/us/us/v.dat\r\n")}, L"Done!\n"}, {{list("last.txt", "x\r\ndata/us/us/v.dat")}, us},
     };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(testing::PrintToString(c.options));
-        const Result r = patch("data/us/us/v.dat;0x0\n", c.options);
-        EXPECT_EQ(r.status, 0);
-        EXPECT_EQ(r.out, c.out);
-    }
+    for (const auto& c : cases)
+        EXPECT_EQ(patch("data/us/us/v.dat;0x0\n", c.options), (Result{0, c.out, L""})) << testing::PrintToString(c.options);
 }
 
 TEST_F(SizePatcher, UsageAndFailuresExitWithOne)
@@ -151,7 +203,7 @@ TEST_F(SizePatcher, UsageAndFailuresExitWithOne)
         L"\t\tus\tEnglish (default)\n\t\tde\tGerman\n\t\tes\tSpanish\n\t\tfr\tFrench\n\t\tit\tItalian\n"
         L"\t\tin\tJapanese\n\t\tkr\tKorean\n\t\tch\tChinese (simplified)\n\t\tcn\tChinese (traditional)\n\n";
     const std::wstring t = path("table.bin"), o = path("offsets.txt"), g = path("game"), none = path("none");
-    write(root_ / "offsets.txt", "");
+    write("offsets.txt", "");
     const struct { std::vector<std::wstring> args; std::wstring out; std::wstring err; } cases[] = {
         {{t, o}, L"Invalid parameters\n\n" + usage, L""},
         {{t, o, g, L"-l=de", L"-s=", L"-l=us"}, L"Invalid parameters\n\n" + usage, L""},
@@ -164,32 +216,24 @@ TEST_F(SizePatcher, UsageAndFailuresExitWithOne)
         {{t, g, g}, L"", L"Error: Cannot open input file \"" + g + L"\"\n"},
         {{t, o, g, L"-s=" + none}, L"", L"Error: Cannot open list file \"" + none + L"\"\n"},
     };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(testing::PrintToString(c.args));
-        const Result r = run(c.args);
-        EXPECT_EQ(r.status, 1);
-        EXPECT_EQ(r.out, c.out);
-        EXPECT_EQ(r.err, c.err);
-    }
-    for (const std::wstring& dir : {g + L"//", g + L"\\/\\"}) {
-        EXPECT_EQ(run({t, o, dir}).out, L"Done!\n");
-    }
-}
+    for (const auto& c : cases) EXPECT_EQ(run(c.args), (Result{1, c.out, c.err})) << testing::PrintToString(c.args);
+    for (const std::wstring& dir : {g + L"//", g + L"\\/\\"}) EXPECT_EQ(run({t, o, dir}).out, L"Done!\n");
 
-TEST_F(SizePatcher, NameThatIsNotUtf8EndsTheRunAndEarlierPatchesStay)
-{
-    game_file("a.dat", 9);
-    game_file("b.dat", 9);
-    const Result r = patch("a.dat;0x0\n\xFF.dat;0x4\nb.dat;0x8\n");
-    EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.out, L"Patched \"a.dat\", new size: 9\n");
-    EXPECT_EQ(r.err, L"Error: bad conversion\n");
+    // A name that is not UTF-8 ends the run; the patches before it stay.
+    write("game/a.dat", "123456789");
+    write("game/b.dat", "123456789");
+    EXPECT_EQ(patch("a.dat;0x0\n\xFF.dat;0x4\nb.dat;0x8\n"), (Result{1, L"Patched \"a.dat\", new size: 9\n", L"Error: bad conversion\n"}));
     EXPECT_EQ(table().substr(0, 12), le32(9) + std::string(8, '\xEE'));
+#ifndef _WIN32
+    fs::remove(root_ / "table.bin");  // a table that can't be written is an error, not "Done!"
+    ASSERT_EQ(::mkfifo((root_ / "table.bin").c_str(), 0600), 0);
+    EXPECT_EQ(patch("a.dat;0x0\n"), (Result{1, L"", L"Error: Cannot write output file \"" + path("table.bin") + L"\"\n"}));
+#endif
 }
 
 TEST_F(SizePatcher, SizesOf4GiBAndMoreKeepTheirLow32Bits)
 {
-    std::ofstream(root_ / "game" / "huge.bin", std::ios::binary).close();
+    write("game/huge.bin", "");
     std::error_code ec;
     fs::resize_file(root_ / "game" / "huge.bin", (std::uintmax_t{1} << 32) + 6, ec);  // sparse
     if (ec) GTEST_SKIP() << "no room for a 4 GiB file here";
@@ -197,18 +241,6 @@ TEST_F(SizePatcher, SizesOf4GiBAndMoreKeepTheirLow32Bits)
     EXPECT_EQ(table().substr(4, 4), le32(6));
 }
 
-#ifndef _WIN32
-TEST_F(SizePatcher, TableThatCannotBeWrittenIsAnErrorNotDone)
-{
-    fs::remove(root_ / "table.bin");
-    ASSERT_EQ(::mkfifo((root_ / "table.bin").c_str(), 0600), 0);
-    game_file("a.dat", 1);
-    const Result r = patch("a.dat;0x0\n");
-    EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.out, L"");
-    EXPECT_EQ(r.err, L"Error: Cannot write output file \"" + path("table.bin") + L"\"\n");
-}
-#endif
 
 }  // namespace
 }  // namespace tarvo::size

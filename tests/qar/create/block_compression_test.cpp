@@ -1,174 +1,163 @@
-// Block compression: exact stored bytes at block and batch boundaries, placement under a
-// limit, appends, and files that don't hold what the scan promised.
+// Compressing file data: per-worker deflate states, exact stored blocks and their placement,
+// and the first failure of a run of files.
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <string>
+#include <tuple>
 
 #include <zlib.h>
 
 #include "common/error.hpp"
 #include "common/file.hpp"
 #include "qar/create/block_compression.hpp"
+#include "qar/create/file_storing.hpp"
 #include "scratch.hpp"
 
 namespace qar::create {
 namespace {
 
 using testing::Bytes;
+using testing::make_bytes;
 using testing::PoolScope;
 using testing::ScratchDir;
 
 constexpr std::size_t kBlock = 65536;
 constexpr std::uint8_t kFill = 0xEE;  // what the archive holds where nothing was written
 
-// The stored form of each block that the archive must hold: zlib's output when strictly
-// shorter, the raw bytes otherwise.
-std::vector<Bytes> expected_blocks(const Bytes& data)
+Bytes zlib_compress(const Bytes& data)
 {
-    std::vector<Bytes> blocks;
-    for (std::size_t at = 0; at < data.size(); at += kBlock) {
-        const auto first = data.begin() + static_cast<std::ptrdiff_t>(at);
-        const Bytes raw(first, first + static_cast<std::ptrdiff_t>(std::min(kBlock, data.size() - at)));
-        uLongf length = compressBound(static_cast<uLong>(raw.size()));
-        Bytes stored(length);
-        EXPECT_EQ(compress(stored.data(), &length, raw.data(), static_cast<uLong>(raw.size())), Z_OK);
-        stored.resize(length);
-        blocks.push_back(stored.size() < raw.size() ? stored : raw);
-    }
-    return blocks;
+    uLongf length = compressBound(static_cast<uLong>(data.size()));
+    Bytes out(length);
+    EXPECT_EQ(compress(out.data(), &length, data.data(), static_cast<uLong>(data.size())), Z_OK);
+    out.resize(length);
+    return out;
 }
 
-// An archive file of `length` fill bytes, open for reading and writing.
-tarvo::File make_archive(const std::wstring& path, std::size_t length)
+TEST(DeflateWorkers, GiveCompressOutputWhateverTheStateSawBefore)
 {
-    tarvo::File archive(path, tarvo::File::Mode::read_write_new);
-    archive.write(Bytes(length, kFill));
-    return archive;
-}
-
-struct Placed {
-    BlockPlacement placement;
-    format::BlockSizeList sizes;
-    Bytes archive;
-};
-
-// Stores in.bin into a fresh archive of `length` fill bytes.
-Placed place(const ScratchDir& dir, std::size_t length, std::uint64_t target, std::uint64_t limit, std::uint64_t size)
-{
-    tarvo::File archive = make_archive(dir / L"out.qar", length);
-    Placed placed;
-    placed.sizes = {1, 2, 3};  // emptied by the call
-    placed.placement = compress_file_blocks(dir / L"in.bin", size, archive, target, limit, placed.sizes);
-    EXPECT_EQ(archive.tell(), placed.placement.offset + format::stored_total(placed.sizes));
-    archive.close();
-    placed.archive = testing::read_file(dir / L"out.qar");
-    return placed;
-}
-
-struct SizeCase {
-    const char* label;
-    std::size_t size;
-    char kind;  // 't' text, 'r' random, 'z' zeros
-};
-
-class StoredBlocks : public ::testing::TestWithParam<SizeCase> {};
-
-TEST_P(StoredBlocks, AreZlibsOutputOrRawBackToBackAtTheTarget)
-{
-    const SizeCase& c = GetParam();
-    ScratchDir dir;
-    const Bytes data = c.kind == 'r'   ? testing::random_bytes(c.size, 11)
-                       : c.kind == 't' ? testing::text_bytes(c.size, 12)
-                                       : Bytes(c.size, 0);
-    testing::write_file(dir / L"in.bin", data);
-    const std::vector<Bytes> blocks = expected_blocks(data);
-    Bytes expected(100, kFill);
-    for (const Bytes& block : blocks) expected.insert(expected.end(), block.begin(), block.end());
-    if (expected.size() < 150) expected.resize(150, kFill);  // bytes past the data stay
-
-    // The batch width must not change a single byte.
-    for (int workers : {1, 3, 4}) {
-        SCOPED_TRACE(workers);
-        PoolScope pool(workers);
-        const Placed placed = place(dir, 150, 100, kNoLimit, data.size());
-        EXPECT_EQ(placed.placement.offset, 100u);
-        EXPECT_FALSE(placed.placement.restarted);
-        ASSERT_EQ(placed.sizes.size(), blocks.size());
-        for (std::size_t j = 0; j < blocks.size(); ++j) EXPECT_EQ(format::stored_length(placed.sizes[j]), blocks[j].size());
-        EXPECT_EQ(placed.archive, expected);
+    // A reused state goes from large to small and from incompressible to repetitive and back.
+    const std::vector<Bytes> blocks = {make_bytes(kBlock, 1, 'r'), {0x42}, make_bytes(kBlock, 0, 'z'), {},
+                                       make_bytes(40001, 4, 'r'),
+                                       make_bytes(kBlock, 2), make_bytes(300, 3), make_bytes(kBlock - 1, 5)};
+    DeflateWorkers deflaters(2);
+    Bytes out(format::kMaxCompressedBlock), small(100);
+    for (int round = 0; round < 4; ++round) {
+        for (std::size_t b = 0; b < blocks.size(); ++b) {
+            out.resize(format::kMaxCompressedBlock);
+            out.resize(deflaters.compress(round % 2, blocks[b], out).value_or(0));
+            EXPECT_EQ(out, zlib_compress(blocks[b])) << "round " << round << ", block " << b;
+        }
+        // A stream that ran out of room leaves the state fit for the next block.
+        EXPECT_FALSE(deflaters.compress(round % 2, blocks[0], small).has_value());
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Sizes, StoredBlocks,
-    ::testing::Values(SizeCase{"empty", 0, 't'}, SizeCase{"one_byte", 1, 't'}, SizeCase{"just_under", kBlock - 1, 't'},
-                      SizeCase{"one_block_text", kBlock, 't'}, SizeCase{"one_block_zeros", kBlock, 'z'},
-                      SizeCase{"one_block_random", kBlock, 'r'}, SizeCase{"just_over", kBlock + 1, 'r'},
-                      SizeCase{"batch_and_a_bit", 4 * kBlock + 300, 't'},
-                      SizeCase{"several_batches_random", 9 * kBlock + 5, 'r'},
-                      SizeCase{"several_batches_text", 13 * kBlock, 't'}),
-    [](const ::testing::TestParamInfo<SizeCase>& info) { return std::string(info.param.label); });
-
-TEST(BlockCompression, LimitKeepsTheFileInPlaceOrSendsItWholeToTheEnd)
+// Each block is zlib's stream when strictly shorter, else its raw bytes; the blocks go back to
+// back from the target, and the batch width changes no byte.
+TEST(BlockCompression, WritesZlibOutputOrRawBlocksBackToBackAtTheTargetOrTheEnd)
 {
     ScratchDir dir;
-    PoolScope pool(4);
-    const Bytes data = testing::text_bytes(3 * kBlock + 77, 3);  // one batch
-    testing::write_file(dir / L"in.bin", data);
-    Bytes stored;
-    for (const Bytes& block : expected_blocks(data)) stored.insert(stored.end(), block.begin(), block.end());
-    const std::size_t length = stored.size() + 5000;
+    Bytes tie = make_bytes(700, 31, 'r');  // a stream exactly as long as the bytes keeps them raw
+    while (zlib_compress(tie).size() != tie.size()) tie.push_back(0);
+    for (const Bytes& data : {Bytes{}, Bytes{1}, tie, make_bytes(kBlock - 1, 1), make_bytes(kBlock, 2, 'z'),
+                              make_bytes(kBlock + 1, 3, 'r'), make_bytes(3 * kBlock + 77, 4), make_bytes(9 * kBlock + 5, 5, 'r'),
+                              make_bytes(13 * kBlock, 6)}) {
+        testing::write_file(dir / L"in.bin", data);
+        Bytes stored;
+        std::vector<std::uint32_t> lengths;
+        for (std::size_t at = 0; at < data.size(); at += kBlock) {
+            const Bytes raw(data.begin() + static_cast<std::ptrdiff_t>(at),
+                            data.begin() + static_cast<std::ptrdiff_t>(std::min(data.size(), at + kBlock)));
+            const Bytes stream = zlib_compress(raw);
+            const Bytes& block = stream.size() < raw.size() ? stream : raw;
+            stored.insert(stored.end(), block.begin(), block.end());
+            lengths.push_back(static_cast<std::uint32_t>(block.size()));
+        }
+        // Stores in.bin into an archive of `length` fill bytes; checks and returns its bytes.
+        const auto place = [&](std::size_t length, std::uint64_t target, std::uint64_t limit, std::uint64_t offset,
+                               bool restarted) {
+            {
+                tarvo::File archive(dir / L"out.qar", tarvo::File::Mode::read_write_new);
+                archive.write(Bytes(length, kFill));
+                format::BlockSizeList sizes = {1, 2, 3};  // emptied by the call
+                const BlockPlacement placement =
+                    compress_file_blocks(dir / L"in.bin", data.size(), archive, target, limit, sizes);
+                EXPECT_TRUE(placement.offset == offset && placement.restarted == restarted) << placement.offset;
+                EXPECT_EQ(archive.tell(), offset + stored.size());
+                std::vector<std::uint32_t> got;
+                for (std::uint16_t s : sizes) got.push_back(format::stored_length(s));
+                EXPECT_EQ(got, lengths);
+            }
+            return testing::read_file(dir / L"out.qar");
+        };
+        Bytes expected(std::max<std::size_t>(100 + stored.size(), 150), kFill);
+        std::copy(stored.begin(), stored.end(), expected.begin() + 100);  // bytes past the data stay
+        for (int workers : {1, 4}) {
+            SCOPED_TRACE(std::to_string(data.size()) + " bytes, workers " + std::to_string(workers));
+            PoolScope pool(workers);
+            EXPECT_EQ(place(150, 100, kNoLimit, 100, false), expected);
+        }
+        if (data.size() != 3 * kBlock + 77) continue;
 
-    const Placed fits = place(dir, length, 64, stored.size(), data.size());
-    EXPECT_EQ(fits.placement.offset, 64u);
-    EXPECT_FALSE(fits.placement.restarted);
-    Bytes expected(length, kFill);
-    std::copy(stored.begin(), stored.end(), expected.begin() + 64);
-    EXPECT_EQ(fits.archive, expected);
-
-    const Placed moved = place(dir, length, 64, stored.size() - 1, data.size());
-    EXPECT_EQ(moved.placement.offset, length - 16);
-    EXPECT_TRUE(moved.placement.restarted);
-    expected.assign(length - 16, kFill);  // nothing at the target, the trailer overwritten
-    expected.insert(expected.end(), stored.begin(), stored.end());
-    EXPECT_EQ(moved.archive, expected);
-
-    // An append ignores the limit.
-    const Placed appended = place(dir, 36, kAppend, 1, data.size());
-    EXPECT_EQ(appended.placement.offset, 20u);
-    EXPECT_FALSE(appended.placement.restarted);
-    EXPECT_EQ(appended.archive.size(), 20 + stored.size());
+        // Under a limit a file of one batch stays in place, or goes whole to the end over the trailer.
+        PoolScope pool(4);
+        const std::size_t length = stored.size() + 5000;
+        expected.assign(length, kFill);
+        std::copy(stored.begin(), stored.end(), expected.begin() + 64);
+        EXPECT_EQ(place(length, 64, stored.size(), 64, false), expected);
+        expected.assign(length - 16, kFill);
+        expected.insert(expected.end(), stored.begin(), stored.end());
+        EXPECT_EQ(place(length, 64, stored.size() - 1, length - 16, true), expected);
+        EXPECT_EQ(place(36, kAppend, 1, 20, false).size(), 20 + stored.size());  // an append ignores the limit
+    }
 }
 
-TEST(BlockCompression, InputThatCannotDeliverItsSizeEndsTheRun)
+// Pipelined and one at a time, the first failure in entry order ends the run after everything
+// before it, and both ways write and report the same.
+TEST(FileStoring, FirstFailureInEntryOrderEndsTheRunAfterEverythingBeforeIt)
 {
     ScratchDir dir;
-    PoolScope pool(2);
-    // Even an empty file must open.
-    try {
-        place(dir, 40, 24, kNoLimit, 0);
-        ADD_FAILURE() << "a missing input file was accepted";
-    } catch (const tarvo::wruntime_error& e) {
-        EXPECT_EQ(e.message(), L"Cannot open input file \"" + (dir / L"in.bin") + L"\"");
+    for (const auto& [name, size, seed] : {std::tuple{L"big", 9 * kBlock + 10, 41}, {L"shrunk", 5 * kBlock + 3, 42},
+                                           {L"small", std::size_t{900}, 43}, {L"empty", std::size_t{0}, 0},
+                                           {L"after", 70 * kBlock, 44}}) {
+        testing::write_file(dir / name, make_bytes(size, static_cast<std::uint32_t>(seed), 'r'));
     }
-
-    // A file that shrank after the scan: the complete first batch is written, nothing of the
-    // short second one.
-    const Bytes data = testing::random_bytes(3 * kBlock, 9);
-    testing::write_file(dir / L"in.bin", data);
-    tarvo::File archive = make_archive(dir / L"out.qar", 10);
-    format::BlockSizeList sizes;
-    try {
-        compress_file_blocks(dir / L"in.bin", data.size() + 1, archive, 10, kNoLimit, sizes);
-        ADD_FAILURE() << "a short file was stored";
-    } catch (const tarvo::wruntime_error& e) {
-        EXPECT_EQ(e.message(), L"Cannot read input file \"" + (dir / L"in.bin") + L"\"");
+    const std::wstring missing = dir / L"missing", cannot_open = L"Cannot open input file \"" + missing + L"\"";
+    const auto cannot_read = [&](const wchar_t* name) { return L"Cannot read input file \"" + (dir / name) + L"\""; };
+    const std::tuple<std::vector<FileToStore>, std::size_t, std::wstring> cases[] = {  // files, how many stored, message
+        {{{dir / L"big", 9 * kBlock + 10}, {dir / L"empty", 0}, {missing, 10}, {dir / L"after", 70 * kBlock}}, 2, cannot_open},
+        {{{missing, 0}, {dir / L"small", 900}}, 0, cannot_open},  // even an empty file must open
+        {{{dir / L"small", 900}, {dir / L"shrunk", 5 * kBlock + 4}, {dir / L"after", 70 * kBlock}}, 1, cannot_read(L"shrunk")},
+        {{{dir / L"small", 900}, {dir / L"small", 901}, {missing, 5}}, 1, cannot_read(L"small")}};  // the earlier wins
+    using StoreFn = void (*)(std::size_t, const FileSource&, tarvo::File&, DeflateWorkers&, const FileStored&);
+    for (const auto& [files, stored, message] : cases) {
+        for (int workers : {1, 2, 4}) {
+            PoolScope pool(workers);
+            DeflateWorkers deflaters(workers);
+            std::vector<Bytes> archives;
+            std::vector<std::vector<std::tuple<std::size_t, std::uint64_t, format::BlockSizeList>>> reports(2);
+            for (StoreFn store : {&store_files_one_at_a_time, &store_files}) {
+                auto& reported = reports[archives.size()];
+                std::wstring error;
+                {
+                    tarvo::File archive(dir / L"out.qar", tarvo::File::Mode::read_write_new);
+                    archive.write(Bytes(100, kFill));
+                    try {
+                        store(files.size(), [&](std::size_t k) { return files.at(k); }, archive, deflaters,
+                              [&](std::size_t k, std::uint64_t at, format::BlockSizeList& sizes) {
+                                  reported.emplace_back(k, at, sizes);
+                              });
+                    } catch (const tarvo::wruntime_error& e) {
+                        error = e.message();
+                    }
+                }
+                EXPECT_TRUE(error == message && reported.size() == stored) << "workers " << workers << ", " << reported.size();
+                archives.push_back(testing::read_file(dir / L"out.qar"));
+            }
+            EXPECT_TRUE(archives[0] == archives[1] && reports[0] == reports[1]) << "workers " << workers;
+        }
     }
-    archive.close();
-    Bytes expected(10 + 2 * kBlock, kFill);
-    std::copy(data.begin(), data.begin() + 2 * kBlock, expected.begin() + 10);
-    EXPECT_EQ(testing::read_file(dir / L"out.qar"), expected);
 }
 
 }  // namespace

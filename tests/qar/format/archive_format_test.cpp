@@ -32,9 +32,8 @@ Digest digest_of_hex(const std::string& hex)
 
 ArchiveMetadata read_image(const tarvo::test::ScratchDir& dir, std::span<const std::uint8_t> image)
 {
-    const std::wstring path = dir.path(L"image.qar");
-    tarvo::test::write_bytes(path, image);
-    tarvo::File file(path, tarvo::File::Mode::read);
+    tarvo::test::write_bytes(dir.path(L"image.qar"), image);
+    tarvo::File file(dir.path(L"image.qar"), tarvo::File::Mode::read);
     return read_metadata(file);
 }
 
@@ -48,7 +47,6 @@ TEST(ArchiveFormat, WorkedExampleAndEmptyArchiveByteForByte)
         if (bytes.size() == 5) return name_digest;
         return bytes.size() == 76 ? example_trailer : empty_trailer;
     };
-
     const BuiltArchive example = build_archive({{"a.txt", "hello"}}, md5);
     EXPECT_EQ(example.bytes, from_hex("5352594b4c0000000100000000000000a5e54d1fd7bb69a228ef0dcd2431367e"
                                       "000000000000000005000000000000004c000000000000000000000000000000"
@@ -75,11 +73,7 @@ TEST(ArchiveFormat, DamagedTablesAreRefused)
     auto put64 = [](std::size_t at, std::uint64_t v) { return Patch([=](auto& b) { tarvo::put_le(b.data() + at, v); }); };
     const std::size_t names_field = good.name_table_size_offset();
     const std::uint32_t names_size = tarvo::get_le<std::uint32_t>(good.bytes.data() + names_field) - 4;
-    struct Case {
-        const char* label;
-        Patch patch;
-    };
-    const std::vector<Case> cases = {
+    const std::pair<const char*, Patch> cases[] = {
         {"magic", put32(0, 0x4B595254)},
         {"header only", [](auto& b) { b.resize(16); }},
         {"cut inside the header", [](auto& b) { b.resize(10); }},
@@ -95,10 +89,10 @@ TEST(ArchiveFormat, DamagedTablesAreRefused)
         {"archive cut before its trailer", [&](auto& b) { b.resize(good.metadata_size + 15); }},
     };
     tarvo::test::ScratchDir dir;
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.label);
+    for (const auto& [label, patch] : cases) {
+        SCOPED_TRACE(label);
         std::vector<std::uint8_t> image = good.bytes;
-        c.patch(image);
+        patch(image);
         EXPECT_THROW(read_image(dir, image), MalformedArchive);
     }
 

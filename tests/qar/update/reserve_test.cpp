@@ -1,6 +1,4 @@
-// The first update's reserve and extra file, the trailer stand-ins, and the archives refused.
-#include "qar/update/extra_file.hpp"
-
+// The first update's reserve and extra file, and the archives refused.
 #include <algorithm>
 #include <cstring>
 
@@ -27,44 +25,24 @@ TEST_F(ReserveTest, FirstUpdateMovesTheLeadingFilesBackToBackAndWritesTheExtraFi
     const std::vector<std::string> order{"2_empty.bin", "3_mid.bin", "sub/Case.bin", "sub/dir/text.txt",
                                          "0_tiny.bin", "1_bigg.bin", "qar_extra.bin"};
     ASSERT_EQ(after.entries.size(), order.size());
-    for (std::size_t i = 0; i < order.size(); ++i) EXPECT_EQ(name_of(after, i), order[i]);
+    for (std::size_t i = 0; i < order.size(); ++i) {
+        EXPECT_EQ(name_of(after, i), order[i]);
+        EXPECT_EQ(after.digests[i], create::name_digest(tarvo::from_utf8(order[i])));
+    }
     for (std::size_t i = 0; i < 4; ++i) EXPECT_EQ(after.entries[i].data_offset, before.entries[i + 2].data_offset);
     EXPECT_EQ(after.entries[4].data_offset, end);
     EXPECT_EQ(after.entries[5].data_offset, end + 5);  // right behind the 5-byte block
     EXPECT_EQ(after.entries[6].data_offset, extra_offset);
     EXPECT_EQ(after.entries[6].size, kExtraFileSize);
     EXPECT_TRUE(std::ranges::equal(after.blocks_of(6), std::vector<std::uint16_t>(24, 0)));
-    EXPECT_EQ(after.digests[6], create::name_digest(L"qar_extra.bin"));
     EXPECT_EQ(after.archive_length, extra_offset + kExtraFileSize + 16);
     EXPECT_EQ(read_bytes(archive).substr(extra_offset, 16), std::string("QARE\x01\0\0\0\0\0\0\0\0\0\0\0", 16));
     EXPECT_EQ(extra_of(archive).reserve_end(), before.entries[0].data_offset + 5 + kReserveTarget);
-    expect_trailer_digest(archive);
-    expect_unpacks_to(archive, big_files());
+    expect_whole_archive(archive, big_files());
 
     // A later update finds the extra file and moves nothing.
     EXPECT_EQ(update(archive, {}).out.find(L"not found"), std::wstring::npos);
     EXPECT_EQ(read_archive(archive).archive_length, after.archive_length);
-}
-
-TEST_F(ReserveTest, PlaceholdersStandInForTheTrailerUntilTheMetadataIsWritten)
-{
-    const std::wstring archive = copy_of("created.qar");
-    write_file(path(L"loose/3_mid.bin"), random_bytes(70001, 5));
-    UpdateState state = open_update_state(archive);
-    tarvo::console::Capture capture;
-    apply_update(state, plan_update(state, {}, UpdateOptions{path(L"loose"), L"", false, nullptr}));
-    const auto last_16 = [&] {
-        state.archive.flush();
-        return read_bytes(archive).substr(state.archive.length() - 16);
-    };
-    EXPECT_EQ(last_16(), std::string(1, '\x41') + std::string(15, '\0'));
-
-    const std::size_t k = state.tables.name_index.at("3_mid.bin");
-    EXPECT_TRUE(patch_entry(state, k, path(L"loose/3_mid.bin"), 70001, file_capacity(state, k)));
-    EXPECT_EQ(last_16(), std::string(1, '\x42') + std::string(15, '\0'));
-    write_metadata(state);
-    state.archive.close();
-    expect_trailer_digest(archive);
 }
 
 std::string extra_image(const char* signature, std::uint32_t version, std::uint64_t record_count)
@@ -81,11 +59,7 @@ TEST_F(ReserveTest, ArchivesThatCantBePatchedSafelyAreRefusedUntouched)
     const std::wstring fixme = L"FIXME: file too short and may be damaged. Aborting.";
     const std::wstring invalid = L"Invalid qar_extra.bin file. Aborting.";
     const std::string half = random_bytes(kReserveTarget / 2, 2);
-    struct Case {
-        std::vector<tarvo::test::ArchiveFileSpec> files;
-        std::wstring message;
-    };
-    const std::vector<Case> cases{
+    const std::pair<std::vector<tarvo::test::ArchiveFileSpec>, std::wstring> cases[] = {
         {{}, fixme},
         {{{"a.bin", "a"}}, fixme},
         {{{"a.bin", half + "!"}, {"b.bin", half}}, fixme},  // ten megabytes only with the last file
@@ -93,19 +67,18 @@ TEST_F(ReserveTest, ArchivesThatCantBePatchedSafelyAreRefusedUntouched)
         {{{"a.bin", "a"}, {"qar_extra.bin", extra_image("QARF", 1, 0)}}, invalid},
         {{{"a.bin", "a"}, {"qar_extra.bin", extra_image("QARE", 2, 0)}}, L"Usupoorted qar_extra.bin version. Aborting."},
         {{{"a.bin", "a"}, {"qar_extra.bin", extra_image("QARE", 1, kMaxRegionRecords + 1)}}, invalid},
-        // Stored compressed, its image isn't 1,572,864 bytes of its own: writing it back would
-        // overwrite the files behind it.
+        // Stored compressed, it has no room of its own: writing it back would overwrite the next files.
         {{{"a.bin", "a"}, {"qar_extra.bin", std::string("QARE\x01", 5) + std::string(kExtraFileSize - 5, '\0')}}, invalid},
     };
-    for (std::size_t i = 0; i < cases.size(); ++i) {
+    for (std::size_t i = 0; i < std::size(cases); ++i) {
         SCOPED_TRACE(i);
         const std::wstring archive = path(std::to_wstring(i) + L".qar");
-        tarvo::test::write_bytes(archive, tarvo::test::build_archive(cases[i].files).bytes);
-        expect_refused(archive, {{"a.bin", "new"}}, cases[i].message);
+        tarvo::test::write_bytes(archive, tarvo::test::build_archive(cases[i].first).bytes);
+        expect_refused(archive, {{"a.bin", "new"}}, cases[i].second);
     }
 
-    // The entry table lists the big file first while the small one's data comes first: the
-    // reserve moves the big one, the small one stays right behind the tables, which would grow into it.
+    // The big file listed first but the small one's data first: the reserve moves the big one,
+    // and the growing tables would run into the small one that stays.
     auto swapped = tarvo::test::build_archive({{"a.bin", "small"}, {"b.bin", half + half}, {"c.bin", "c"}});
     std::swap_ranges(swapped.bytes.begin() + 16, swapped.bytes.begin() + 32, swapped.bytes.begin() + 32);
     std::swap_ranges(swapped.bytes.begin() + 64, swapped.bytes.begin() + 96, swapped.bytes.begin() + 96);

@@ -5,10 +5,8 @@
 
 #include <filesystem>
 #include <map>
-#include <optional>
 #include <random>
 #include <string>
-#include <vector>
 
 #include "common/console.hpp"
 #include "common/error.hpp"
@@ -17,6 +15,7 @@
 #include "qar/cli/worker_pool.hpp"
 #include "qar/create/create_mode.hpp"
 #include "qar/create/md5.hpp"
+#include "qar/format/journal.hpp"
 #include "qar/format/unpack.hpp"
 #include "qar/update/extra_file.hpp"
 #include "qar/update/space_allocation.hpp"
@@ -32,29 +31,24 @@ using tarvo::test::read_bytes;
 
 inline std::string random_bytes(std::size_t size, unsigned seed)
 {
-    std::mt19937 generator(seed);
+    std::independent_bits_engine<std::mt19937, 8, unsigned> generator(seed);
     std::string out(size, '\0');
-    // Four bytes from each draw: some tests want tens of megabytes.
-    for (std::size_t i = 0; i < size; i += 4) {
-        const std::uint32_t value = generator();
-        for (std::size_t j = 0; j < 4 && i + j < size; ++j) out[i + j] = static_cast<char>(value >> (8 * j));
-    }
+    for (char& c : out) c = static_cast<char>(generator());
     return out;
 }
 
-// Where tests that sync files thousands of times keep them: in memory where the system has a
-// place for that (nothing in the tests can tell a synced file from one that is not).
-inline fs::path fast_temp_directory()
-{
-    std::error_code error;
-    const fs::path memory = "/dev/shm";
-    return fs::is_directory(memory, error) ? memory : fs::temp_directory_path();
-}
+inline bool exists(const std::wstring& path) { return fs::exists(tarvo::to_fs_path(path)); }
 
 inline void write_file(const std::wstring& path, const std::string& content)
 {
     fs::create_directories(tarvo::to_fs_path(path).parent_path());
     tarvo::test::write_bytes(path, {reinterpret_cast<const std::uint8_t*>(content.data()), content.size()});
+}
+
+inline void write_files(const std::wstring& directory, const Files& files)
+{
+    fs::create_directories(tarvo::to_fs_path(directory));
+    for (const auto& [name, content] : files) write_file(directory + L"/" + tarvo::from_utf8(name), content);
 }
 
 inline format::ArchiveMetadata read_archive(const std::wstring& path)
@@ -63,75 +57,72 @@ inline format::ArchiveMetadata read_archive(const std::wstring& path)
     return format::read_metadata(file);
 }
 
-inline std::string name_of(const format::ArchiveMetadata& metadata, std::size_t i)
-{
-    return std::string(metadata.name_bytes(i));
-}
+inline std::string name_of(const format::ArchiveMetadata& metadata, std::size_t i) { return std::string(metadata.name_bytes(i)); }
 
-inline std::size_t index_of(const format::ArchiveMetadata& metadata, const std::string& name)
-{
-    std::size_t i = 0;
-    while (i < metadata.entries.size() && name_of(metadata, i) != name) ++i;
-    return i;
-}
+// After the first update the entries are 2_empty.bin, 3_mid.bin, sub/Case.bin, sub/dir/text.txt,
+// 0_tiny.bin, 1_bigg.bin, qar_extra.bin, then the ones added.
+constexpr std::size_t kMid = 1;
+constexpr std::size_t kExtra = 6;
 
 inline ExtraFile extra_of(const std::wstring& archive)
 {
     const format::ArchiveMetadata metadata = read_archive(archive);
-    const std::size_t i = index_of(metadata, "qar_extra.bin");
     tarvo::File file(archive, tarvo::File::Mode::read);
-    return load_extra_file(file, metadata.entries.at(i), metadata.blocks_of(i));
+    return load_extra_file(file, metadata.entries.at(kExtra), metadata.blocks_of(kExtra));
 }
 
-// A first file shorter than 16 bytes and a 10 MiB one that together make the reserve, an
-// empty file sharing its data_offset with the next one, and a few more.
+inline const std::wstring kNoError = L"(no error)";
+
+// The message of the error a call ends with.
+template <class Call>
+std::wstring error_of(Call&& call)
+{
+    try { call(); } catch (const tarvo::wruntime_error& e) { return e.message(); }
+    return kNoError;
+}
+
+// A first file under 16 bytes and a 10 MiB one that together make the reserve, an empty file
+// sharing its data_offset with the next one, and a few more.
 inline const Files& big_files()
 {
-    static const Files files{{"0_tiny.bin", "hello"},
-                             {"1_bigg.bin", random_bytes(kReserveTarget, 1)},
-                             {"2_empty.bin", ""},
-                             {"3_mid.bin", random_bytes(70000, 3)},
-                             {"sub/Case.bin", random_bytes(3000, 4)},
-                             {"sub/dir/text.txt", std::string(150000, 't')}};
+    static const Files files{{"0_tiny.bin", "hello"},         {"1_bigg.bin", random_bytes(kReserveTarget, 1)},
+                             {"2_empty.bin", ""},             {"3_mid.bin", random_bytes(70000, 3)},
+                             {"sub/Case.bin", random_bytes(3000, 4)}, {"sub/dir/text.txt", std::string(150000, 't')}};
     return files;
 }
 
 struct Outcome {
     std::wstring out;
-    std::optional<std::wstring> error;  // the message of a refusal
+    std::wstring error;  // the message of a refusal, or kNoError
 };
 
-// A pool and a scratch directory per test. The archive made from big_files, and a copy of it
-// after one update without loose files, are made once per suite; tests work on copies.
+// A pool and a scratch directory per test. "created.qar" (made from big_files) and
+// "updated.qar" (it after one update without loose files) are made once per suite.
 class UpdateTest : public ::testing::Test {
 protected:
-    static void SetUpTestSuite() { set_up_suite(fs::temp_directory_path()); }
-    // The suite's files below `root`.
-    static void set_up_suite(const fs::path& root_dir)
+    static void SetUpTestSuite() { set_up_suite(false); }
+    // In memory, where the system offers it, for tests that sync files thousands of times.
+    static void set_up_suite(bool in_memory)
     {
+        std::error_code error;
+        const fs::path root_dir = in_memory && fs::is_directory("/dev/shm", error) ? "/dev/shm" : fs::temp_directory_path();
         suite_ = root_dir / ("tarvo-update-" + std::to_string(std::random_device{}()));
         WorkerPool pool(2);
         worker_pool = &pool;
         const std::wstring root = tarvo::from_fs_path(suite_);
-        for (const auto& [name, content] : big_files()) write_file(root + L"/source/" + tarvo::from_utf8(name), content);
-        fs::create_directories(suite_ / "empty");
+        write_files(root + L"/source", big_files());
+        write_files(root + L"/empty", {});
         tarvo::console::Capture capture;
         create::create_archive(root + L"/source", root + L"/created.qar", kDefaultIgnorePatterns);
         fs::copy_file(suite_ / "created.qar", suite_ / "updated.qar");
         update_archive(root + L"/empty", root + L"/updated.qar", {}, L"", false, kDefaultIgnorePatterns);
         worker_pool = nullptr;
     }
-    static void TearDownTestSuite()
-    {
-        std::error_code ignored;
-        fs::remove_all(suite_, ignored);
-    }
-
+    static void TearDownTestSuite() { std::error_code ignored; fs::remove_all(suite_, ignored); }
     void SetUp() override
     {
         worker_pool = &pool_;
-        scratch_ = suite_ / ::testing::UnitTest::GetInstance()->current_test_info()->name();
-        fs::create_directories(scratch_);
+        fs::create_directories(scratch_ = suite_ / ::testing::UnitTest::GetInstance()->current_test_info()->name());
     }
     void TearDown() override { worker_pool = nullptr; }
 
@@ -147,21 +138,15 @@ protected:
     Outcome update(const std::wstring& archive, const Files& loose, bool add = false, const std::wstring& backups = L"")
     {
         const std::wstring source = path(L"loose" + std::to_wstring(++runs_));
-        fs::create_directories(tarvo::to_fs_path(source));
-        for (const auto& [name, content] : loose) write_file(source + L"/" + tarvo::from_utf8(name), content);
-        Outcome outcome;
+        write_files(source, loose);
         tarvo::console::Capture capture;
-        try {
-            update_archive(source, archive, {}, backups, add, kDefaultIgnorePatterns);
-        } catch (const tarvo::wruntime_error& e) {
-            outcome.error = e.message();
-        }
-        outcome.out = capture.out;
-        return outcome;
+        const std::wstring error = error_of([&] { update_archive(source, archive, {}, backups, add, kDefaultIgnorePatterns); });
+        return {capture.out, error};
     }
 
-    // Unpacking gives the expected contents, plus the whole extra file.
-    void expect_unpacks_to(const std::wstring& archive, const Files& expected)
+    // Unpacking gives exactly the expected files, plus the whole extra file; the last 16 bytes
+    // are the digest of the metadata.
+    void expect_whole_archive(const std::wstring& archive, const Files& expected)
     {
         const std::wstring target = path(L"unpacked" + std::to_wstring(++runs_));
         {
@@ -172,18 +157,11 @@ protected:
         for (const auto& item : fs::recursive_directory_iterator(tarvo::to_fs_path(target))) count += item.is_regular_file();
         EXPECT_EQ(count, expected.size() + 1);
         EXPECT_EQ(read_bytes(target + L"/qar_extra.bin").size(), kExtraFileSize);
-        // Name by name: printing megabytes of contents helps nobody.
-        for (const auto& [name, content] : expected)
+        for (const auto& [name, content] : expected)  // name by name: megabytes of diff help nobody
             EXPECT_TRUE(read_bytes(target + L"/" + tarvo::from_utf8(name)) == content) << name << " differs";
-    }
-
-    // The last 16 bytes are the digest of the metadata.
-    static void expect_trailer_digest(const std::wstring& archive)
-    {
         const std::string bytes = read_bytes(archive);
-        create::MD5 md5(std::string_view(bytes).substr(0, read_archive(archive).header.metadata_size));
         format::Digest digest{};
-        md5.get_digest(digest);
+        create::MD5(std::string_view(bytes).substr(0, read_archive(archive).header.metadata_size)).get_digest(digest);
         EXPECT_EQ(bytes.substr(bytes.size() - 16), std::string(digest.begin(), digest.end()));
     }
 
@@ -192,7 +170,7 @@ protected:
                         const std::wstring& backups = L"")
     {
         const std::string before = read_bytes(archive);
-        EXPECT_EQ(update(archive, loose, false, backups).error.value_or(L"(no error)"), message);
+        EXPECT_EQ(update(archive, loose, false, backups).error, message);
         EXPECT_TRUE(read_bytes(archive) == before) << "the refused update changed the archive";
     }
 
