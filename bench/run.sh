@@ -4,10 +4,12 @@
 # (against pigz, peak memory, and a corpus twice the size) and the unpack targets (against
 # unzip and tar x, peak memory, and the doubled corpus). Run by hand; see bench/README.md.
 #
-#   bench/run.sh [-q PATH_TO_TARVO_QAR] [-w WORK_DIR] [-s CORPUS_MB] [-r] [-n ROUNDS] [-t]
+#   bench/run.sh [-q PATH_TO_TARVO_QAR] [-w WORK_DIR] [-x UNPACK_DIR] [-s CORPUS_MB] [-r] [-n ROUNDS] [-t]
 #
 #   -q  the program to time (default: a Release build in build-create-rel, built if missing)
 #   -w  where the corpus and all outputs go (default /tmp/tarvo-bench; never the repository)
+#   -x  where the unpack targets unpack (default: below WORK_DIR; /dev/shm leaves out the disk
+#       file system's own costs, which vary from run to run)
 #   -s  corpus size in MB (default 320)
 #   -r  rebuild the corpus even if one of that size is there
 #   -n  rounds of the target measurements (default 3; the best round of each command counts)
@@ -22,15 +24,17 @@ size_mb=320
 rebuild=0
 rounds=3
 targets_only=0
-while getopts "q:w:s:rn:t" opt; do
+unpack_dir=""
+while getopts "q:w:x:s:rn:t" opt; do
   case $opt in
     q) qar=$OPTARG ;;
     w) work=$OPTARG ;;
+    x) unpack_dir=$OPTARG ;;
     s) size_mb=$OPTARG ;;
     r) rebuild=1 ;;
     n) rounds=$OPTARG ;;
     t) targets_only=1 ;;
-    *) sed -n '2,14p' "$0"; exit 2 ;;
+    *) sed -n '2,17p' "$0"; exit 2 ;;
   esac
 done
 
@@ -215,16 +219,18 @@ printf '  create on the doubled corpus %s s (ratio %s)\n' "$cpu_double" "$(ratio
 [[ -e $out/mod.tar ]] || tar cf "$out/mod.tar" mod
 printf '\nUnpack targets, best of %s rounds (load average now %s)\n' "$rounds" "$(load_average)"
 table_header
+unpack_root=${unpack_dir:-$out}/unpack-targets
 unpack_walls=()
 unzip_walls=()
 untar_walls=()
-double_unpack_walls=()
+double_unpack_root=${unpack_dir:-$out}/unpack-targets
+unpack_walls=()
 unpack_peaks=()
 for ((round = 1; round <= rounds; round++)); do
   # Every round unpacks into fresh folders and nothing is deleted until the rounds are over:
   # the first to create files after thousands were deleted pays the file system seconds for
   # passing over the freed inodes, whichever program it is.
-  round_out="$out/round$round"
+  round_out="$unpack_root/round$round"
   mkdir -p "$round_out/tar"
   measure "tarvo-qar -u (round $round)" - "$qar" -u "$out/mod.qar" "$round_out/qar"
   unpack_walls+=("$last_wall")
@@ -237,8 +243,8 @@ for ((round = 1; round <= rounds; round++)); do
   double_unpack_walls+=("$last_wall")
   unpack_peaks+=("$last_peak")
 done
-diff -r -q mod "$out/round1/qar" >/dev/null || { echo "run.sh: the unpacked tree differs from the corpus" >&2; exit 1; }
-rm -rf "$out"/round* "$out/mod2x.qar"
+diff -r -q mod "$unpack_root/round1/qar" >/dev/null || { echo "run.sh: the unpacked tree differs from the corpus" >&2; exit 1; }
+rm -rf "$unpack_root" "$out/mod2x.qar"
 
 best_unpack=$(min_of "${unpack_walls[@]}")
 best_unzip=$(min_of "${unzip_walls[@]}")
