@@ -131,7 +131,8 @@ TEST(FileStoring, FirstFailureInEntryOrderEndsTheRunAfterEverythingBeforeIt)
         {{{dir / L"small", 900}, {dir / L"shrunk", 5 * kBlock + 4}, {dir / L"after", 70 * kBlock}}, 1, cannot_read(L"shrunk")},
         {{{dir / L"small", 900}, {dir / L"small", 901}, {missing, 5}}, 1, cannot_read(L"small")}};  // the earlier wins
     using StoreFn = void (*)(std::size_t, const FileSource&, tarvo::File&, DeflateWorkers&, const FileStored&);
-    for (const auto& [files, stored, message] : cases) {
+    for (const auto& failure_case : cases) {
+        const auto& [files, stored, message] = failure_case;
         for (int workers : {1, 2, 4}) {
             PoolScope pool(workers);
             DeflateWorkers deflaters(workers);
@@ -144,7 +145,7 @@ TEST(FileStoring, FirstFailureInEntryOrderEndsTheRunAfterEverythingBeforeIt)
                     tarvo::File archive(dir / L"out.qar", tarvo::File::Mode::read_write_new);
                     archive.write(Bytes(100, kFill));
                     try {
-                        store(files.size(), [&](std::size_t k) { return files.at(k); }, archive, deflaters,
+                        store(files.size(), [&](std::size_t k) { return std::get<0>(failure_case).at(k); }, archive, deflaters,
                               [&](std::size_t k, std::uint64_t at, format::BlockSizeList& sizes) {
                                   reported.emplace_back(k, at, sizes);
                               });

@@ -295,7 +295,8 @@ std::wstring expect_same_as_one_by_one(std::span<const std::uint8_t> image, cons
         EXPECT_EQ(parallel.error, expected.error);
         EXPECT_EQ(parallel.out, expected.out);
         EXPECT_EQ(parallel.tree.size(), expected.tree.size());
-        for (const auto& [name, content] : expected.tree) {
+        for (const auto& entry : expected.tree) {
+            const auto& [name, content] = entry;
             const auto written = parallel.tree.find(name);
             if (written == parallel.tree.end()) {
                 ADD_FAILURE() << name << " missing";
@@ -304,7 +305,7 @@ std::wstring expect_same_as_one_by_one(std::span<const std::uint8_t> image, cons
                 EXPECT_NE(expected.error.find(tarvo::from_utf8(name)), std::wstring::npos) << name;
                 EXPECT_TRUE(written->second.starts_with(content)) << name;
                 if (files == nullptr) continue;
-                const auto source = std::find_if(files->begin(), files->end(), [&](const auto& f) { return f.name == name; });
+                const auto source = std::find_if(files->begin(), files->end(), [&](const auto& f) { return f.name == entry.first; });
                 EXPECT_TRUE(source != files->end() && source->content.starts_with(written->second)) << name;
             }
         }
