@@ -37,26 +37,13 @@ tarvo::PathKind what_stands_at(const std::wstring& path)
 // one call per directory, not one per level of each.
 void make_missing_directories(const std::wstring& path, std::unordered_set<std::wstring>& made)
 {
-    // Starting at index 1 keeps a leading separator from producing an empty first prefix.
-    std::size_t start = 1;
-    for (;;) {
-        std::size_t separator = std::wstring::npos;
-        for (std::size_t i = start; i < path.size(); ++i) {
-            if (is_separator(path[i])) {
-                separator = i;
-                break;
-            }
+    for_each_level(path, [&made](const std::wstring& level, bool) {
+        if (!made.contains(level)) {
+            make_directory_level(level);
+            made.insert(level);
         }
-        const bool whole = separator == std::wstring::npos;
-        std::wstring prefix = whole ? path : path.substr(0, separator);
-        // A drive designator ("C:") is not a directory to create.
-        if ((prefix.empty() || prefix.back() != L':') && !made.contains(prefix)) {
-            make_directory_level(prefix);
-            made.insert(std::move(prefix));
-        }
-        if (whole) return;
-        start = separator + 1;
-    }
+        return true;
+    });
 }
 
 }  // namespace
@@ -95,6 +82,27 @@ void create_directory_tree(const std::wstring& output_dir, std::span<const Selec
         } else if (kind != tarvo::PathKind::directory) {
             throw tarvo::wruntime_error(path + L" is a file, not a directory!");
         }
+    }
+}
+
+void for_each_level(const std::wstring& path, const std::function<bool(const std::wstring& level, bool whole)>& visit)
+{
+    // Starting at index 1 keeps a leading separator from producing an empty first level.
+    std::size_t start = 1;
+    for (;;) {
+        std::size_t separator = std::wstring::npos;
+        for (std::size_t i = start; i < path.size(); ++i) {
+            if (is_separator(path[i])) {
+                separator = i;
+                break;
+            }
+        }
+        const bool whole = separator == std::wstring::npos;
+        const std::wstring level = whole ? path : path.substr(0, separator);
+        const bool drive = !level.empty() && level.back() == L':';
+        if (!drive && !visit(level, whole)) return;
+        if (whole) return;
+        start = separator + 1;
     }
 }
 

@@ -1,6 +1,7 @@
 // Creating the directories an unpack needs, and a path with all its missing parents.
 #pragma once
 
+#include <functional>
 #include <optional>
 #include <span>
 #include <string>
@@ -23,5 +24,10 @@ void create_directory_tree(const std::wstring& output_dir, std::span<const Selec
 
 // Creates every missing directory along path.
 void make_directories(const std::wstring& path);
+
+// Calls visit with every level of path, parents first ("a", "a/b", "a/b/c" for "a/b/c"; either
+// separator counts), and with whether the level is the whole path, until visit returns false.
+// A drive designator ("C:") is not a level, nor is a leading separator on its own.
+void for_each_level(const std::wstring& path, const std::function<bool(const std::wstring& level, bool whole)>& visit);
 
 }  // namespace qar::format

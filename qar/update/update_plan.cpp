@@ -18,8 +18,6 @@
 namespace qar::update {
 namespace {
 
-bool is_separator(wchar_t c) { return c == L'\\' || c == L'/'; }
-
 // The name up to and including its last separator; empty for a name at the root.
 std::wstring directory_part(const std::wstring& name)
 {
@@ -42,25 +40,13 @@ std::wstring backup_directory(const std::wstring& backup_dir, const std::wstring
 // directory. Stops at the first level that doesn't exist: from there on all will be made.
 void check_directory_levels(const std::wstring& path, const std::wstring& shown)
 {
-    std::size_t start = 1;
-    for (;;) {
-        std::size_t separator = std::wstring::npos;
-        for (std::size_t i = start; i < path.size(); ++i) {
-            if (is_separator(path[i])) {
-                separator = i;
-                break;
-            }
-        }
-        const bool whole = separator == std::wstring::npos;
-        const std::wstring level = whole ? path : path.substr(0, separator);
-        if (!level.empty() && level.back() != L':') {
-            const tarvo::PathKind kind = tarvo::path_kind(level, "status");
-            if (kind == tarvo::PathKind::not_found) return;
-            if (kind != tarvo::PathKind::directory) refuse_file_in_the_way(whole ? shown : level);
-        }
-        if (whole) return;
-        start = separator + 1;
-    }
+    format::for_each_level(path, [&shown](const std::wstring& level, bool whole) {
+        if (level.empty()) return true;
+        const tarvo::PathKind kind = tarvo::path_kind(level, "status");
+        if (kind == tarvo::PathKind::not_found) return false;
+        if (kind != tarvo::PathKind::directory) refuse_file_in_the_way(whole ? shown : level);
+        return true;
+    });
 }
 
 void check_backup(const std::wstring& backup_dir, const LooseFile& file)
