@@ -126,6 +126,10 @@ min_of() { printf '%s\n' "$@" | sort -g | head -1; }
 max_of() { printf '%s\n' "$@" | sort -g | tail -1; }
 ratio_of() { printf '%.2f' "$(echo "$1 / $2" | bc -l)"; }
 verdict() { if [[ $(echo "$1" | bc -l) == 1 ]]; then echo "met"; else echo "NOT MET"; fi; }
+# target_row LABEL FIGURE OPERATOR BOUND: one row of a target table, with its verdict.
+target_row() {
+  printf '%-46s %8s %10s  %s\n' "$1" "$2" "$3 $4" "$(verdict "$2 $3 $4")"
+}
 
 if [[ $targets_only == 0 ]]; then
 table_header
@@ -196,11 +200,9 @@ peak=$(max_of "${peaks[@]}")
 against_pigz=$(ratio_of "$best_create" "$best_pigz")
 scaling=$(ratio_of "$best_double" "$best_create")
 printf '\n%-46s %8s %10s  %s\n' "target" "figure" "bound" "verdict"
-printf '%-46s %8s %10s  %s\n' "create wall time / tar + pigz wall time" "$against_pigz" "<= 0.80" \
-  "$(verdict "$against_pigz <= 0.80")"
-printf '%-46s %8s %10s  %s\n' "create peak memory (MiB, both corpora)" "$peak" "< 64" "$(verdict "$peak < 64")"
-printf '%-46s %8s %10s  %s\n' "create wall time, doubled / single corpus" "$scaling" "<= 2.00" \
-  "$(verdict "$scaling <= 2.00")"
+target_row "create wall time / tar + pigz wall time" "$against_pigz" "<=" 0.80
+target_row "create peak memory (MiB, both corpora)" "$peak" "<" 64
+target_row "create wall time, doubled / single corpus" "$scaling" "<=" 2.00
 printf '(best walls: create %s s, pigz %s s, doubled create %s s; load average at the end %s)\n' \
   "$best_create" "$best_pigz" "$best_double" "$(load_average)"
 # Not targets, but what the wall times rest on: the processor time each needs for the work,
@@ -255,14 +257,10 @@ against_unzip=$(ratio_of "$best_unpack" "$best_unzip")
 against_untar=$(ratio_of "$best_unpack" "$best_untar")
 unpack_scaling=$(ratio_of "$best_double_unpack" "$best_unpack")
 printf '\n%-46s %8s %10s  %s\n' "target" "figure" "bound" "verdict"
-printf '%-46s %8s %10s  %s\n' "unpack wall time / unzip wall time" "$against_unzip" "<= 0.60" \
-  "$(verdict "$against_unzip <= 0.60")"
-printf '%-46s %8s %10s  %s\n' "unpack wall time / tar x wall time" "$against_untar" "<= 1.50" \
-  "$(verdict "$against_untar <= 1.50")"
-printf '%-46s %8s %10s  %s\n' "unpack peak memory (MiB, both corpora)" "$unpack_peak" "< 64" \
-  "$(verdict "$unpack_peak < 64")"
-printf '%-46s %8s %10s  %s\n' "unpack wall time, doubled / single corpus" "$unpack_scaling" "<= 2.00" \
-  "$(verdict "$unpack_scaling <= 2.00")"
+target_row "unpack wall time / unzip wall time" "$against_unzip" "<=" 0.60
+target_row "unpack wall time / tar x wall time" "$against_untar" "<=" 1.50
+target_row "unpack peak memory (MiB, both corpora)" "$unpack_peak" "<" 64
+target_row "unpack wall time, doubled / single corpus" "$unpack_scaling" "<=" 2.00
 printf '(best walls: unpack %s s, unzip %s s, tar x %s s, doubled unpack %s s; load average at the end %s)\n' \
   "$best_unpack" "$best_unzip" "$best_untar" "$best_double_unpack" "$(load_average)"
 echo "Outputs are in $out (remove with: rm -rf $work)"
