@@ -56,6 +56,17 @@ std::wstring join_path(const std::wstring& directory, const std::wstring& name)
     return out;
 }
 
+std::wstring join_archive_name(const std::wstring& directory, const std::wstring& name)
+{
+    std::wstring out = join_path(directory, name);
+#ifndef _WIN32
+    for (std::size_t i = directory.size() + 1; i < out.size(); ++i) {
+        if (out[i] == L'\\') out[i] = L'/';
+    }
+#endif
+    return out;
+}
+
 void trim_trailing_separators(std::wstring& path)
 {
     while (!path.empty() && (path.back() == L'\\' || path.back() == L'/')) path.pop_back();

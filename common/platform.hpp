@@ -36,6 +36,11 @@ std::wstring from_fs_path(const std::filesystem::path& path);
 // A directory joined to a name with the platform's separator ("\" or "/").
 std::wstring join_path(const std::wstring& directory, const std::wstring& name);
 
+// An archive name (or its directory part) below a directory, as a path: joined with the
+// platform's separator, and on Linux each "\" of the name turned into "/", since "\" separates
+// directories in archive names on Windows and so, for one unpacked tree, on every platform.
+std::wstring join_archive_name(const std::wstring& directory, const std::wstring& name);
+
 // Removes every trailing "\" and "/".
 void trim_trailing_separators(std::wstring& path);
 

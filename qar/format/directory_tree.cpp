@@ -71,7 +71,7 @@ void create_directory_tree(const std::wstring& output_dir, std::span<const Selec
 
     std::unordered_set<std::wstring> made;
     for (const std::wstring& directory : directories) {
-        const std::wstring path = tarvo::join_path(output_dir, directory);
+        const std::wstring path = tarvo::join_archive_name(output_dir, directory);
         if (list_directories) tarvo::console::out(L"Creating: " + directory);
         // The status without the trailing separator, so that a file in the way is seen as one.
         std::wstring bare = path;

@@ -320,7 +320,7 @@ private:
     {
         done_ += entry.size;
         tarvo::console::out(progress_line(done_, total_, selected.name));
-        path_ = tarvo::join_path(output_dir_, selected.name);
+        path_ = tarvo::join_archive_name(output_dir_, selected.name);
         if (refused) problem_decompressing(path_);
         output_ = tarvo::File(path_, tarvo::File::Mode::write_new);
         if (!output_.is_open()) throw tarvo::wruntime_error(tarvo::quoted(L"Cannot create output file ", path_));
@@ -442,7 +442,7 @@ void extract_one_by_one(tarvo::File& archive, const ArchiveMetadata& metadata,
         const FileEntry& entry = metadata.entries[selected.index];
         done += entry.size;
         tarvo::console::out(progress_line(done, total, selected.name));
-        extract_entry(archive, tarvo::join_path(output_dir, selected.name), entry, metadata.block_table);
+        extract_entry(archive, tarvo::join_archive_name(output_dir, selected.name), entry, metadata.block_table);
     }
 }
 

@@ -27,7 +27,7 @@ std::wstring directory_part(const std::wstring& name)
 
 std::wstring backup_directory(const std::wstring& backup_dir, const std::wstring& name)
 {
-    return tarvo::join_path(backup_dir, directory_part(name));
+    return tarvo::join_archive_name(backup_dir, directory_part(name));
 }
 
 [[noreturn]] void refuse_file_in_the_way(const std::wstring& path)
@@ -59,7 +59,7 @@ void check_backup(const std::wstring& backup_dir, const LooseFile& file)
         return;
     }
     // Only directory parts of names are created, so a file at the root needs backup_dir itself.
-    const std::wstring backup_path = tarvo::join_path(backup_dir, file.name);
+    const std::wstring backup_path = tarvo::join_archive_name(backup_dir, file.name);
     if (tarvo::path_kind(backup_path, "exists") != tarvo::PathKind::not_found) return;
     if (tarvo::path_kind(backup_dir, "status") != tarvo::PathKind::directory)
         throw tarvo::wruntime_error(tarvo::quoted(L"Cannot create output file ", backup_path));
@@ -208,7 +208,7 @@ void make_backups(UpdateState& state, const UpdatePlan& plan, const std::wstring
             }
         }
         // An existing backup is kept: it holds the contents from before the first update.
-        const std::wstring backup_path = tarvo::join_path(backup_dir, file.name);
+        const std::wstring backup_path = tarvo::join_archive_name(backup_dir, file.name);
         if (tarvo::path_kind(backup_path, "exists") != tarvo::PathKind::not_found) continue;
         try {
             format::extract_entry(state.archive, backup_path, file.original, state.tables.block_lists[file.entry]);
