@@ -5,6 +5,8 @@
 #include <cstring>
 #include <limits>
 #include <stdexcept>
+#include <utility>
+#include <vector>
 
 namespace qar::format {
 namespace {
@@ -19,6 +21,47 @@ constexpr std::uint64_t kFixedBytes = kHeaderSize + kNameTableSizeField + kTrail
 void read_or_refuse(tarvo::File& archive, void* data, std::size_t size, const char* what)
 {
     if (!archive.read_exact(data, size)) refuse(what);
+}
+
+// Whether any two of the [begin, end) spans overlap; sorts them.
+bool any_overlap(std::vector<std::pair<std::uint64_t, std::uint64_t>>& spans)
+{
+    std::sort(spans.begin(), spans.end());
+    for (std::size_t k = 1; k < spans.size(); ++k) {
+        if (spans[k].first < spans[k - 1].second) return true;
+    }
+    return false;
+}
+
+// No writer lets two entries share bytes: each file's data, its blocks and its name are its
+// own, and data starts behind the tables. Tables that share them can make a small archive
+// unpack to gigabytes, or make an update write one file over another, so they are refused.
+// An empty file owns nothing: it shares its data_offset with the file after it.
+void refuse_shared_bytes(const ArchiveMetadata& metadata, std::uint64_t tables_end)
+{
+    const std::size_t n = metadata.entries.size();
+    std::vector<std::pair<std::uint64_t, std::uint64_t>> data, blocks, names;
+    data.reserve(n);
+    blocks.reserve(n);
+    names.reserve(n);
+    for (std::size_t i = 0; i < n; ++i) {
+        const FileEntry& entry = metadata.entries[i];
+        const std::uint64_t count = block_count_u64(entry.size);
+        const std::uint64_t name_end = entry.name_offset + metadata.name_bytes(i).size() + 1;  // with its NUL
+        names.emplace_back(entry.name_offset, name_end);
+        if (count == 0) continue;
+        const std::uint64_t stored = stored_total(metadata.blocks_of(i));
+        if (entry.data_offset < tables_end) refuse("file data overlaps the tables");
+        // A span that would pass 2^64 runs to the end: nothing can lie behind it.
+        const std::uint64_t data_end = entry.data_offset > std::numeric_limits<std::uint64_t>::max() - stored
+                                           ? std::numeric_limits<std::uint64_t>::max()
+                                           : entry.data_offset + stored;
+        data.emplace_back(entry.data_offset, data_end);
+        blocks.emplace_back(entry.first_block, entry.first_block + count);
+    }
+    if (any_overlap(data)) refuse("two files share data");
+    if (any_overlap(blocks)) refuse("two files share blocks");
+    if (any_overlap(names)) refuse("two files share name bytes");
 }
 
 }  // namespace
@@ -95,6 +138,8 @@ ArchiveMetadata read_metadata(tarvo::File& archive)
         const std::uint64_t blocks = block_count_u64(entry.size);
         if (blocks != 0 && entry.first_block + blocks > total_blocks) refuse("an entry's blocks lie outside the block table");
     }
+
+    refuse_shared_bytes(metadata, names_end + total_blocks * kBlockSizeField);
 
     archive.seek(length - kTrailerSize);
     read_or_refuse(archive, metadata.trailer.data(), metadata.trailer.size(), "trailer digest cut short");

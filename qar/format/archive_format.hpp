@@ -147,7 +147,8 @@ public:
 // Reads and checks the metadata from the start of an open archive: the magic, table sizes
 // against the archive's length before anything is allocated, every read, every name_offset
 // (inside the names area, its NUL inside it) and every entry's block range (inside the block
-// table). Throws MalformedArchive on any violation.
+// table), and that no two files share data, blocks or name bytes and no data lies in the
+// tables. Throws MalformedArchive on any violation.
 ArchiveMetadata read_metadata(tarvo::File& archive);
 
 // The metadata bytes in their on-disk order: header, digests, entries, name_table_size,

@@ -1,6 +1,7 @@
 // The capacity rule, in-place rewrites, relocations and additions, and their region records.
 #include "qar/update/space_allocation.hpp"
 
+#include <algorithm>
 #include <array>
 #include <memory>
 
@@ -50,12 +51,26 @@ Capacity file_capacity(UpdateState& state, std::size_t k)
     capacity.record = entry_region(state, k);
     if (capacity.record) capacity.bytes = state.extra.record(*capacity.record).capacity;
     if (capacity.bytes == 0) capacity.bytes = format::stored_total(state.tables.block_lists[k]);
-    // A record can only be trusted as far as the data goes: whatever lies past the end is
-    // the trailer, not room.
-    const std::uint64_t end = state.end_position();
-    const std::uint64_t room = entry.data_offset < end ? end - entry.data_offset : 0;
+    // A record can only be trusted as far as the next used byte: another file's data, the
+    // extra file or, past the last of them, the trailer.
+    const auto next = std::upper_bound(state.used_starts.begin(), state.used_starts.end(), entry.data_offset);
+    const std::uint64_t limit = next == state.used_starts.end() ? state.used_end : *next;
+    const std::uint64_t room = entry.data_offset < limit ? limit - entry.data_offset : 0;
     if (capacity.bytes > room) capacity.bytes = room;
     return capacity;
+}
+
+void mark_used_bytes(UpdateState& state)
+{
+    state.used_starts.clear();
+    state.used_end = state.end_position();
+    for (std::size_t k = 0; k < state.tables.size(); ++k) {
+        if (state.tables.block_lists[k].empty()) continue;  // an empty file uses no byte
+        const std::uint64_t offset = state.tables.entries[k].data_offset;
+        state.used_starts.push_back(offset);
+        state.used_end = std::max(state.used_end, offset + format::stored_total(state.tables.block_lists[k]));
+    }
+    std::sort(state.used_starts.begin(), state.used_starts.end());
 }
 
 bool patch_entry(UpdateState& state, std::size_t k, const std::wstring& path, std::uint64_t size,

@@ -25,8 +25,13 @@ struct Capacity {
 std::optional<std::size_t> entry_region(const UpdateState& state, std::size_t k);
 
 // The capacity of the entry's region record when it has one that isn't 0, else its current
-// stored length; empty entries have 0. Never reaches past the current end of the data.
+// stored length; empty entries have 0. Never reaches past the next used byte that
+// mark_used_bytes noted.
 Capacity file_capacity(UpdateState& state, std::size_t k);
+
+// Notes where the data of every entry in the working tables starts, and where the data ends
+// (the archive's end, or the end of the data that the reserve will move behind it).
+void mark_used_bytes(UpdateState& state);
 
 // Rewrites entry k from the loose file: in place within the capacity, else relocated to the
 // end with slack, a region record and the trailer stand-in. Returns whether it was relocated.

@@ -177,6 +177,8 @@ UpdatePlan plan_update(UpdateState& state, const create::FileSizeMap& loose_file
         state.extra = ExtraFile::fresh();
     }
 
+    mark_used_bytes(state);
+
     for (const auto& [name, size] : loose_files) plan.files.push_back(classify(state, plan.reserve, name, size, options));
     for (const LooseFile& file : plan.files) {
         if (file.action == LooseAction::patch || file.action == LooseAction::add) check_opens(file);

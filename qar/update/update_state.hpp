@@ -30,6 +30,12 @@ struct UpdateState {
     // worker sets its deflate state up once per run.
     std::unique_ptr<create::DeflateWorkers> deflaters;
 
+    // Where the data of the entries as planned starts (sorted), and where it all ends: no
+    // entry's room reaches past the next of these. Set when the run is planned and kept, so
+    // that room left behind by a file relocated during the run is never handed to another.
+    std::vector<std::uint64_t> used_starts;
+    std::uint64_t used_end = 0;
+
     // Where appended data starts: the archive's length - 16.
     std::uint64_t end_position() { return archive.length() - format::kTrailerSize; }
 };

@@ -87,6 +87,11 @@ TEST(ArchiveFormat, DamagedTablesAreRefused)
         {"first_block past the table", put32(good.entry_offset(2), 3)},
         {"first_block near 2^32", put32(good.entry_offset(2), 0xFFFFFFFF)},
         {"archive cut before its trailer", [&](auto& b) { b.resize(good.metadata_size + 15); }},
+        // Bytes that no writer lets two files share, nor data inside the tables.
+        {"two files share data", put64(good.entry_offset(2) + 16, good.entries[0].data_offset + 1)},
+        {"data inside the tables", put64(good.entry_offset(2) + 16, good.metadata_size - 1)},
+        {"two files share a block", put32(good.entry_offset(2), 1)},
+        {"two files share name bytes", put64(good.entry_offset(2) + 24, good.entries[0].name_offset + 2)},
     };
     tarvo::test::ScratchDir dir;
     for (const auto& [label, patch] : cases) {

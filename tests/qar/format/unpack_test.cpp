@@ -168,21 +168,25 @@ TEST(Unpack, RefusesUnsafeNamesBeforeCreatingAnything)
 TEST(Unpack, DamagedDataStopsWithProblemDecompressing)
 {
     const auto good = build_archive({{"first", "kept"}, {"z", std::string(3000, 'a')}, {"r", "hi"}});
-    const std::size_t z_data = good.entries[1].data_offset, z_block = good.block_table_offset() + 2;
+    const std::size_t z_data = good.entries[1].data_offset, r_block = good.block_table_offset() + 2 * 2;
     const std::tuple<const char*, const char*, std::function<void(Image&)>> cases[] = {
         {"zlib stream damaged", "z", [&](Image& b) { b[z_data + 3] ^= 0x55; }},
         {"inflates to more than the size", "z", [&](Image& b) { tarvo::put_le<std::uint64_t>(&b[good.entry_offset(1) + 8], 2999); }},
-        {"raw block longer than the file", "z", [&](Image& b) { tarvo::put_le<std::uint16_t>(b.data() + z_block, 0); }},
+        {"inflates to less than the size", "z", [&](Image& b) { tarvo::put_le<std::uint64_t>(&b[good.entry_offset(1) + 8], 3001); }},
+        {"raw block longer than the file", "r", [&](Image& b) { tarvo::put_le<std::uint16_t>(b.data() + r_block, 0); }},
         {"data cut short", "r", [&](Image& b) { b.resize(b.size() - 17); }},
     };
+    WorkerPool pool(2);
     for (const auto& [label, file, patch] : cases) {
-        SCOPED_TRACE(label);
-        Image image = good.bytes;
-        patch(image);
-        const Unpacked r = unpack(image);
-        EXPECT_EQ(r.error, L"Problem decompressing file " + at_out(tarvo::from_utf8(file)));
-        EXPECT_EQ(r.tree.at("first"), "kept");
-        EXPECT_EQ(r.tree.at(file), "");  // nothing that wasn't read and decoded in full
+        for (WorkerPool* decoders : {static_cast<WorkerPool*>(nullptr), &pool}) {
+            SCOPED_TRACE(testing::Message() << label << (decoders ? " on the pool" : ""));
+            Image image = good.bytes;
+            patch(image);
+            const Unpacked r = unpack(image, L"", decoders);
+            EXPECT_EQ(r.error, L"Problem decompressing file " + at_out(tarvo::from_utf8(file)));
+            EXPECT_EQ(r.tree.at("first"), "kept");
+            EXPECT_EQ(r.tree.at(file), "");  // nothing that wasn't read and decoded in full
+        }
     }
     // A damaged table refuses the whole archive before anything exists.
     Image image = good.bytes;
@@ -360,10 +364,13 @@ TEST(ParallelUnpack, WritesWhatTheOneByOneLoopWrites)
 TEST(ParallelUnpack, FailsAtTheSameEntryAsTheOneByOneLoop)
 {
     WorkerPool pool(2);
-    const std::vector<ArchiveFileSpec> files = random_tree(4);
+    // The damaged file's data comes last, so that a longer block or a moved offset makes it
+    // share no bytes with another file (the reader refuses that before any decoding).
+    std::vector<ArchiveFileSpec> files = random_tree(4);
+    const auto first_large = std::find_if(files.begin(), files.end(), [](const auto& f) { return f.name.starts_with("large/"); });
+    std::rotate(first_large, first_large + 1, files.end());
     const auto good = build_archive(files);
-    const auto large = static_cast<std::size_t>(
-        std::find_if(files.begin(), files.end(), [](const auto& f) { return f.name.starts_with("large/"); }) - files.begin());
+    const std::size_t large = files.size() - 1;
     const std::size_t data_offset_field = good.entry_offset(large) + 16;
     const auto& entry = good.entries[large];
     std::size_t late_block = entry.data_offset;  // a compressed block past the loop's first 2 MiB write

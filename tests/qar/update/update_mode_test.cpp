@@ -104,6 +104,26 @@ TEST_F(UpdateModeTest, BackupsKeepTheContentsFromBeforeTheFirstUpdate)
     EXPECT_TRUE(read_bytes(path(L"bk/1_bigg.bin")) == big_files().at("1_bigg.bin"));
 }
 
+// A forged region record lends a file a terabyte of room, but its room still ends where the next
+// file's data starts: the larger version moves to the end instead of overwriting that file.
+TEST_F(UpdateModeTest, RoomNeverReachesTheNextFilesData)
+{
+    const std::wstring archive = copy_of("updated.qar");
+    const format::ArchiveMetadata metadata = read_archive(archive);
+    std::string bytes = read_bytes(archive);
+    auto* image = reinterpret_cast<std::uint8_t*>(bytes.data()) + metadata.entries[kExtra].data_offset;
+    tarvo::put_le<std::uint64_t>(image + 8, 1);  // record_count
+    tarvo::put_le<std::uint64_t>(image + kExtraHeaderSize, metadata.entries[kMid].data_offset);
+    tarvo::put_le<std::uint64_t>(image + kExtraHeaderSize + 8, std::uint64_t{1} << 40);
+    write_file(archive, bytes);
+
+    Files expected = big_files();
+    expected["3_mid.bin"] = random_bytes(200000, 9);
+    const Outcome outcome = update(archive, {{"3_mid.bin", expected["3_mid.bin"]}});
+    EXPECT_NE(outcome.out.find(L"Not enough space, file has been relocated"), std::wstring::npos) << outcome.out;
+    expect_whole_archive(archive, expected);
+}
+
 TEST_F(UpdateModeTest, RefusedUpdatesLeaveTheArchiveUntouched)
 {
     const std::wstring archive = copy_of("updated.qar");
