@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Times tarvo-qar -c and -u on a mod-like corpus against tar + pigz, zip and unzip, and prints
-# wall time, compression ratio and peak memory of each; then checks the create targets
-# (against pigz, peak memory, and a corpus twice the size) and the unpack targets (against
-# unzip and tar x, peak memory, and the doubled corpus). Run by hand; see bench/README.md.
+# wall time, compression ratio and peak memory of each; then measures create against the floor
+# that zlib's deflate sets (bench/deflate_floor.cpp) and unpack against tar x, round by round,
+# with the load average of each round. Run by hand; see bench/README.md.
 #
 #   bench/run.sh [-q PATH_TO_TARVO_QAR] [-w WORK_DIR] [-x UNPACK_DIR] [-s CORPUS_MB] [-r] [-n ROUNDS] [-t]
 #
@@ -12,7 +12,7 @@
 #       file system's own costs, which vary from run to run)
 #   -s  corpus size in MB (default 320)
 #   -r  rebuild the corpus even if one of that size is there
-#   -n  rounds of the target measurements (default 3; the best round of each command counts)
+#   -n  rounds of the target measurements (default 5; every round's ratio is printed)
 #   -t  the target measurements only, without the comparison table
 set -euo pipefail
 
@@ -22,7 +22,7 @@ qar=""
 work=/tmp/tarvo-bench
 size_mb=320
 rebuild=0
-rounds=3
+rounds=5
 targets_only=0
 unpack_dir=""
 while getopts "q:w:x:s:rn:t" opt; do
@@ -51,6 +51,11 @@ if [[ -z $qar ]]; then
   fi
   qar="$build/qar/cli/tarvo-qar"
 fi
+# The deflate floor, built with the same Release flags as the program.
+floor_build="$repo/build-bench"
+cmake -S "$repo" -B "$floor_build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DTARVO_BUILD_TESTS=OFF -DTARVO_BUILD_BENCH=ON >/dev/null
+ninja -C "$floor_build" -j "${JOBS:-2}" tarvo-deflate-floor >/dev/null
+floor="$floor_build/bench/tarvo-deflate-floor"
 qar=$(cd "$(dirname "$qar")" && pwd)/$(basename "$qar")
 
 threads=$(nproc)
@@ -123,13 +128,9 @@ table_header() {
 
 # Floating-point helpers for the targets.
 min_of() { printf '%s\n' "$@" | sort -g | head -1; }
+median_of() { printf '%s\n' "$@" | sort -g | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
 max_of() { printf '%s\n' "$@" | sort -g | tail -1; }
 ratio_of() { printf '%.2f' "$(echo "$1 / $2" | bc -l)"; }
-verdict() { if [[ $(echo "$1" | bc -l) == 1 ]]; then echo "met"; else echo "NOT MET"; fi; }
-# target_row LABEL FIGURE OPERATOR BOUND: one row of a target table, with its verdict.
-target_row() {
-  printf '%-46s %8s %10s  %s\n' "$1" "$2" "$3 $4" "$(verdict "$2 $3 $4")"
-}
 
 if [[ $targets_only == 0 ]]; then
 table_header
@@ -155,9 +156,11 @@ else
 fi
 fi
 
-# Create targets. The machine may be shared, so the commands that are compared take turns,
-# round after round, and the best round of each counts: a round that other work slowed down
-# says nothing about the program.
+# Create against the floor that zlib sets: the floor program deflates every block of the corpus,
+# already in memory, with one reused state per thread, on as many threads as create has workers
+# (the same bytes as compress(); the first round checks that). Both run back to back in every
+# round, taking turns at going first, and each round gives its own ratio: the machine's state
+# changes from round to round as much as the gap between the two.
 # The doubled corpus holds the corpus twice, as hard links (no extra disk, same page cache).
 double="$work/corpus2x"
 if [[ ! -e $double/.built-$size_mb || $rebuild == 1 ]]; then
@@ -168,99 +171,88 @@ if [[ ! -e $double/.built-$size_mb || $rebuild == 1 ]]; then
   touch "$double/.built-$size_mb"
 fi
 
-printf '\nCreate targets, best of %s rounds (load average now %s)\n' "$rounds" "$(load_average)"
-table_header
-create_walls=()
-create_cpus=()
-pigz_walls=()
-pigz_cpus=()
-double_walls=()
-double_cpus=()
+# floor_wall ARGS...: runs the floor program, leaves its wall and processor time in floor_wall, floor_cpu.
+floor_wall=0
+floor_cpu=0
+run_floor() {
+  local line
+  line=$("$floor" mod "$threads" "$@")
+  floor_wall=$(echo "$line" | awk '{ print $2 }')
+  floor_cpu=$(echo "$line" | awk '{ print $8 }')
+}
+
+printf '\nCreate against the deflate floor, %s rounds (load average now %s)\n' "$rounds" "$(load_average)"
+printf '%-7s %10s %10s %10s %10s %10s %16s\n' "round" "first" "create (s)" "floor (s)" "ratio" "floor cpu" "load average"
+ratios=()
 peaks=()
 for ((round = 1; round <= rounds; round++)); do
-  measure "tarvo-qar -c (round $round)" "$out/mod.qar" "$qar" -c mod "$out/mod.qar"
-  create_walls+=("$last_wall")
-  create_cpus+=("$last_cpu")
+  check=()
+  [[ $round == 1 ]] && check=(--check)
+  sync
+  if ((round % 2 == 1)); then
+    first=floor
+    run_floor "${check[@]}"
+    measure "create" "$out/mod.qar" "$qar" -c mod "$out/mod.qar" >/dev/null
+  else
+    first=create
+    measure "create" "$out/mod.qar" "$qar" -c mod "$out/mod.qar" >/dev/null
+    run_floor "${check[@]}"
+  fi
   peaks+=("$last_peak")
-  measure "tar cf - | pigz -6 -p $threads" "$out/mod.tar.gz" \
-    bash -c "tar cf - mod | pigz -6 -p $threads > '$out/mod.tar.gz'"
-  pigz_walls+=("$last_wall")
-  pigz_cpus+=("$last_cpu")
-  cd "$double"
-  measure "tarvo-qar -c, doubled corpus" "$out/mod2x.qar" "$qar" -c mod "$out/mod2x.qar"
-  cd "$corpus_parent"
-  double_walls+=("$last_wall")
-  double_cpus+=("$last_cpu")
-  peaks+=("$last_peak")
+  ratio=$(ratio_of "$last_wall" "$floor_wall")
+  ratios+=("$ratio")
+  printf '%-7s %10s %10.2f %10.2f %10s %10.2f %16s\n' "$round" "$first" "$last_wall" "$floor_wall" "$ratio" "$floor_cpu" "$(load_average)"
 done
-best_create=$(min_of "${create_walls[@]}")
-best_pigz=$(min_of "${pigz_walls[@]}")
-best_double=$(min_of "${double_walls[@]}")
-peak=$(max_of "${peaks[@]}")
-against_pigz=$(ratio_of "$best_create" "$best_pigz")
-scaling=$(ratio_of "$best_double" "$best_create")
-printf '\n%-46s %8s %10s  %s\n' "target" "figure" "bound" "verdict"
-target_row "create wall time / tar + pigz wall time" "$against_pigz" "<=" 0.80
-target_row "create peak memory (MiB, both corpora)" "$peak" "<" 64
-target_row "create wall time, doubled / single corpus" "$scaling" "<=" 2.00
-printf '(best walls: create %s s, pigz %s s, doubled create %s s; load average at the end %s)\n' \
-  "$best_create" "$best_pigz" "$best_double" "$(load_average)"
-# Not targets, but what the wall times rest on: the processor time each needs for the work,
-# which other work on the machine changes far less than the wall time.
-cpu_create=$(min_of "${create_cpus[@]}")
-cpu_pigz=$(min_of "${pigz_cpus[@]}")
-cpu_double=$(min_of "${double_cpus[@]}")
-printf 'Processor time (user + system), least of the rounds: create %s s, tar + pigz %s s (ratio %s),\n' \
-  "$cpu_create" "$cpu_pigz" "$(ratio_of "$cpu_create" "$cpu_pigz")"
-printf '  create on the doubled corpus %s s (ratio %s)\n' "$cpu_double" "$(ratio_of "$cpu_double" "$cpu_create")"
+cd "$double"
+measure "tarvo-qar -c, doubled corpus" "$out/mod2x.qar" "$qar" -c mod "$out/mod2x.qar" >/dev/null
+cd "$corpus_parent"
+peaks+=("$last_peak")
+printf 'create / floor: best %s, median %s, worst %s (targets: best <= 1.10, median <= 1.15)\n' \
+  "$(min_of "${ratios[@]}")" "$(median_of "${ratios[@]}")" "$(max_of "${ratios[@]}")"
+printf 'create peak memory: %s MiB (both corpora)\n' "$(max_of "${peaks[@]}")"
 
-# Unpack targets, in turns like the create targets: tarvo-qar -u of the archive just made,
-# unzip of zip -6 of the corpus, tar x of the plain tar (writing the files is the floor for
-# all three), and tarvo-qar -u of the doubled corpus's archive.
-[[ -e $out/mod.zip ]] || zip -6 -r -q "$out/mod.zip" mod
+# Unpack against tar x, in turns: tarvo-qar -u of the archive just made and tar xf of a plain
+# tar of the corpus (read from the page cache), each into a fresh folder on the same file system;
+# the outputs are removed and the removal synced before the next round.
 [[ -e $out/mod.tar ]] || tar cf "$out/mod.tar" mod
-printf '\nUnpack targets, best of %s rounds (load average now %s)\n' "$rounds" "$(load_average)"
-table_header
+cat "$out/mod.tar" "$out/mod.qar" > /dev/null
+printf '\nUnpack against tar x, %s rounds (load average now %s)\n' "$rounds" "$(load_average)"
+printf '%-7s %10s %12s %10s %10s %16s\n' "round" "first" "unpack (s)" "tar x (s)" "ratio" "load average"
 unpack_root=${unpack_dir:-$out}/unpack-targets
-unpack_walls=()
-unzip_walls=()
-untar_walls=()
-double_unpack_root=${unpack_dir:-$out}/unpack-targets
-unpack_walls=()
+unpack_ratios=()
 unpack_peaks=()
 for ((round = 1; round <= rounds; round++)); do
-  # Every round unpacks into fresh folders and nothing is deleted until the rounds are over:
-  # the first to create files after thousands were deleted pays the file system seconds for
-  # passing over the freed inodes, whichever program it is.
-  round_out="$unpack_root/round$round"
-  mkdir -p "$round_out/tar"
-  measure "tarvo-qar -u (round $round)" - "$qar" -u "$out/mod.qar" "$round_out/qar"
-  unpack_walls+=("$last_wall")
+  rm -rf "$unpack_root"
+  mkdir -p "$unpack_root/tar"
+  sync
+  if ((round % 2 == 1)); then
+    first=tar
+    measure "tar" - tar xf "$out/mod.tar" -C "$unpack_root/tar" >/dev/null
+    tar_wall=$last_wall
+    measure "unpack" - "$qar" -u "$out/mod.qar" "$unpack_root/qar" >/dev/null
+  else
+    first=unpack
+    measure "unpack" - "$qar" -u "$out/mod.qar" "$unpack_root/qar" >/dev/null
+    unpack_wall=$last_wall
+    measure "tar" - tar xf "$out/mod.tar" -C "$unpack_root/tar" >/dev/null
+    tar_wall=$last_wall
+    last_wall=$unpack_wall
+  fi
   unpack_peaks+=("$last_peak")
-  measure "unzip" - unzip -q "$out/mod.zip" -d "$round_out/zip"
-  unzip_walls+=("$last_wall")
-  measure "tar xf (plain tar)" - tar xf "$out/mod.tar" -C "$round_out/tar"
-  untar_walls+=("$last_wall")
-  measure "tarvo-qar -u, doubled corpus" - "$qar" -u "$out/mod2x.qar" "$round_out/qar2x"
-  double_unpack_walls+=("$last_wall")
-  unpack_peaks+=("$last_peak")
+  ratio=$(ratio_of "$last_wall" "$tar_wall")
+  unpack_ratios+=("$ratio")
+  printf '%-7s %10s %12.2f %10.2f %10s %16s\n' "$round" "$first" "$last_wall" "$tar_wall" "$ratio" "$(load_average)"
 done
-diff -r -q mod "$unpack_root/round1/qar" >/dev/null || { echo "run.sh: the unpacked tree differs from the corpus" >&2; exit 1; }
+diff -r -q mod "$unpack_root/qar" >/dev/null || { echo "run.sh: the unpacked tree differs from the corpus" >&2; exit 1; }
+rm -rf "$unpack_root"
+sync
+measure "unpack, single" - "$qar" -u "$out/mod.qar" "$unpack_root/single" >/dev/null
+single_wall=$last_wall
+measure "unpack, doubled" - "$qar" -u "$out/mod2x.qar" "$unpack_root/double" >/dev/null
+unpack_peaks+=("$last_peak")
 rm -rf "$unpack_root" "$out/mod2x.qar"
-
-best_unpack=$(min_of "${unpack_walls[@]}")
-best_unzip=$(min_of "${unzip_walls[@]}")
-best_untar=$(min_of "${untar_walls[@]}")
-best_double_unpack=$(min_of "${double_unpack_walls[@]}")
-unpack_peak=$(max_of "${unpack_peaks[@]}")
-against_unzip=$(ratio_of "$best_unpack" "$best_unzip")
-against_untar=$(ratio_of "$best_unpack" "$best_untar")
-unpack_scaling=$(ratio_of "$best_double_unpack" "$best_unpack")
-printf '\n%-46s %8s %10s  %s\n' "target" "figure" "bound" "verdict"
-target_row "unpack wall time / unzip wall time" "$against_unzip" "<=" 0.60
-target_row "unpack wall time / tar x wall time" "$against_untar" "<=" 1.50
-target_row "unpack peak memory (MiB, both corpora)" "$unpack_peak" "<" 64
-target_row "unpack wall time, doubled / single corpus" "$unpack_scaling" "<=" 2.00
-printf '(best walls: unpack %s s, unzip %s s, tar x %s s, doubled unpack %s s; load average at the end %s)\n' \
-  "$best_unpack" "$best_unzip" "$best_untar" "$best_double_unpack" "$(load_average)"
+printf 'unpack / tar x: best %s, median %s, worst %s (targets: /dev/shm <= 1.25, disk <= 1.10, best of 5)\n' \
+  "$(min_of "${unpack_ratios[@]}")" "$(median_of "${unpack_ratios[@]}")" "$(max_of "${unpack_ratios[@]}")"
+printf 'unpack doubled / single corpus: %s (target <= 2.10); peak memory %s MiB\n' \
+  "$(ratio_of "$last_wall" "$single_wall")" "$(max_of "${unpack_peaks[@]}")"
 echo "Outputs are in $out (remove with: rm -rf $work)"
