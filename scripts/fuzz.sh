@@ -1,10 +1,11 @@
 #!/usr/bin/env bash
 # Coverage-guided fuzzing with libFuzzer of everything the programs read from outside:
 #
-#   archive       the archive reader and a full unpack into a scratch directory
-#   patterns      the pattern list pipeline: split, build, compile, match
-#   offset_line   the offset list of tarvo-size: lines, line matcher, offset conversion
-#   list_readers  the -s= list files of both programs and the lookup of their names
+#   archive         the archive reader and a full unpack into a scratch directory
+#   block_decoding  the block decoder against zlib's uncompress(), on random and mutated streams
+#   patterns        the pattern list pipeline: split, build, compile, match
+#   offset_line     the offset list of tarvo-size: lines, line matcher, offset conversion
+#   list_readers    the -s= list files of both programs and the lookup of their names
 #
 #   scripts/fuzz.sh SECONDS                 every harness for SECONDS each
 #   scripts/fuzz.sh SECONDS archive ...     only these harnesses
@@ -23,7 +24,7 @@ set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
 
-all_harnesses=(archive patterns offset_line list_readers)
+all_harnesses=(archive block_decoding patterns offset_line list_readers)
 if [[ $# -lt 1 || ! $1 =~ ^[0-9]+$ ]]; then
   echo "usage: scripts/fuzz.sh SECONDS [HARNESS...]   (harnesses: ${all_harnesses[*]})" >&2
   exit 2
@@ -35,7 +36,7 @@ harnesses=("$@")
 
 # Longest input per harness: room for a few small files with compressed blocks, for a pattern
 # list, and for a list file or offset list of some dozen lines.
-declare -A max_len=([archive]=32768 [patterns]=2048 [offset_line]=4096 [list_readers]=4096)
+declare -A max_len=([archive]=32768 [block_decoding]=8192 [patterns]=2048 [offset_line]=4096 [list_readers]=4096)
 for harness in "${harnesses[@]}"; do
   [[ -n ${max_len[$harness]:-} ]] || { echo "unknown harness: $harness (harnesses: ${all_harnesses[*]})" >&2; exit 2; }
 done

@@ -21,8 +21,6 @@
 // nothing but its Ticket. The metadata and the selection are only read, by everyone.
 #include "qar/format/parallel_unpack.hpp"
 
-#include <zlib.h>
-
 #include <algorithm>
 #include <atomic>
 #include <chrono>
@@ -38,6 +36,7 @@
 #include "common/console.hpp"
 #include "common/error.hpp"
 #include "common/platform.hpp"
+#include "qar/format/block_decoding.hpp"
 #include "qar/format/unpack.hpp"
 
 namespace qar::format {
@@ -90,8 +89,8 @@ std::uint16_t stored_size_at(const ArchiveMetadata& metadata, const FileEntry& e
 }
 
 // Block j of the entry from its stored bytes to its raw bytes at `raw_out`; false when the
-// block is damaged. The room given to inflate is exactly the raw length, so a stream that
-// decodes to any other length fails here, as it does in extract_entry.
+// block is damaged: a stream that decodes to any other length than the block's fails here, as
+// it does in extract_entry.
 bool decode_block(const FileEntry& entry, std::uint32_t j, std::uint16_t stored_size, const std::uint8_t* stored,
                   std::uint8_t* raw_out)
 {
@@ -102,9 +101,7 @@ bool decode_block(const FileEntry& entry, std::uint32_t j, std::uint16_t stored_
         std::memcpy(raw_out, stored, raw);
         return true;
     }
-    uLongf inflated = static_cast<uLongf>(raw);
-    const int rc = uncompress(raw_out, &inflated, stored, static_cast<uLong>(stored_bytes));
-    return rc == Z_OK && inflated == raw;
+    return inflate_block(stored, stored_bytes, raw_out, raw);
 }
 
 // Decodes the batch's segments in order and stops at the first damaged block (the

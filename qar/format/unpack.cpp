@@ -1,8 +1,6 @@
 // The unpack mode: selected entries written below an output directory in entry order.
 #include "qar/format/unpack.hpp"
 
-#include <zlib.h>
-
 #include <memory>
 #include <optional>
 #include <vector>
@@ -11,6 +9,7 @@
 #include "common/error.hpp"
 #include "qar/cli/pattern_list.hpp"
 #include "qar/cli/worker_pool.hpp"
+#include "qar/format/block_decoding.hpp"
 #include "qar/format/directory_tree.hpp"
 #include "qar/format/entry_selection.hpp"
 #include "qar/format/journal.hpp"
@@ -19,7 +18,7 @@
 namespace qar::format {
 namespace {
 
-static_assert(kInflateRoom <= kExtractOutputBuffer, "one inflated block must fit in the output buffer");
+static_assert(kBlockSize <= kExtractOutputBuffer, "one inflated block must fit in the output buffer");
 static_assert(kBlockSize <= kMaxCompressedBlock, "the input buffer must hold any stored block");
 
 [[noreturn]] void problem_decompressing(const std::wstring& output_path)
@@ -72,12 +71,10 @@ void extract_entry(tarvo::File& archive, const std::wstring& output_path, const 
             fill += stored;
         } else {
             if (!archive.read_exact(input.get(), stored)) problem_decompressing(output_path);
-            make_room(kInflateRoom);
-            uLongf inflated = static_cast<uLongf>(kInflateRoom);
-            const int rc = uncompress(buffer.get() + fill, &inflated, input.get(), static_cast<uLong>(stored));
+            make_room(raw);
             // Any other length would shift every later byte of the file.
-            if (rc != Z_OK || inflated != raw) problem_decompressing(output_path);
-            fill += inflated;
+            if (!inflate_block(input.get(), stored, buffer.get() + fill, raw)) problem_decompressing(output_path);
+            fill += raw;
         }
     }
     output.write(buffer.get(), fill);

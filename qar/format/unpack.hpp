@@ -11,7 +11,6 @@
 namespace qar::format {
 
 inline constexpr std::size_t kExtractOutputBuffer = 2097152;  // inflated data gathered per write
-inline constexpr std::size_t kInflateRoom = 72101;            // room given to one block's inflate
 
 // Writes the selected entries of the archive below output_dir (no trailing separator).
 // An empty extract_patterns selects every entry.
