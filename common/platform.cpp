@@ -133,6 +133,13 @@ bool equals_ignoring_case(std::wstring_view text, std::wstring_view upper_word)
 bool is_windows_unsafe_component(std::wstring_view component)
 {
     if (!component.empty() && (component.back() == L'.' || component.back() == L' ')) return true;
+    // Windows refuses to create a file whose name holds one of these, so an unpack would stop
+    // half-way at it; a ":" is refused on every platform before this rule is asked.
+    constexpr std::wstring_view kForbidden = L"<>\"|?*";
+    constexpr wchar_t kLastControlCharacter = 31;
+    for (const wchar_t c : component) {
+        if ((c >= 1 && c <= kLastControlCharacter) || kForbidden.find(c) != std::wstring_view::npos) return true;
+    }
     // Device names are reserved with any extension too: "con.txt" is the console.
     const std::wstring_view stem = component.substr(0, component.find(L'.'));
     for (std::wstring_view device : {L"CON", L"PRN", L"AUX", L"NUL"})

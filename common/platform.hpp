@@ -58,7 +58,9 @@ MakeDirectoryResult make_single_directory(const std::wstring& path);
 
 // True for a path component that Windows would not keep as a name of its own: a reserved
 // device name (CON, PRN, AUX, NUL, COM1-COM9, LPT1-LPT9, any case, alone or before a dot),
-// or one that ends in a dot or a space. Portable, so the rule can be tested everywhere.
+// one that ends in a dot or a space, or one that holds a character Windows file names can't
+// hold (< > " | ? * and the control characters 1 to 31). Portable, so the rule can be tested
+// everywhere.
 bool is_windows_unsafe_component(std::wstring_view component);
 
 // The extra rules of this platform for a component of a name from an archive or a list

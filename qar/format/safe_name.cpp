@@ -11,6 +11,9 @@ namespace qar::format {
 bool is_unsafe_archive_name(const std::wstring& name)
 {
     if (name.empty() || name.front() == L'/' || name.front() == L'\\') return true;
+    // A name that ends in a separator names no file: no output file can be made for it, and
+    // finding that out only at its turn would leave the files before it unpacked.
+    if (name.back() == L'/' || name.back() == L'\\') return true;
     if (name.find(L':') != std::wstring::npos) return true;
     const std::wstring_view view(name);
     std::size_t start = 0;

@@ -49,20 +49,28 @@ void check_directory_levels(const std::wstring& path, const std::wstring& shown)
     });
 }
 
-void check_backup(const std::wstring& backup_dir, const LooseFile& file)
+// Gives the answer that making the backups one after the other, in the order of the run,
+// would give, without making any. A name with a directory part makes backup_dir and every
+// level below it on the way to its own directory; only directory parts are made, so a file at
+// the root finds backup_dir only when it existed before the run or an earlier backup made it.
+void check_backups(const std::wstring& backup_dir, const std::vector<LooseFile>& files)
 {
-    if (!directory_part(file.name).empty()) {
-        const std::wstring directory = backup_directory(backup_dir, file.name);
-        std::wstring bare = directory;
-        tarvo::trim_trailing_separators(bare);
-        check_directory_levels(bare, directory);
-        return;
+    bool backup_dir_made = false;
+    for (const LooseFile& file : files) {
+        if (file.action != LooseAction::patch) continue;
+        if (!directory_part(file.name).empty()) {
+            const std::wstring directory = backup_directory(backup_dir, file.name);
+            std::wstring bare = directory;
+            tarvo::trim_trailing_separators(bare);
+            check_directory_levels(bare, directory);
+            backup_dir_made = true;
+            continue;
+        }
+        const std::wstring backup_path = tarvo::join_archive_name(backup_dir, file.name);
+        if (tarvo::path_kind(backup_path, "exists") != tarvo::PathKind::not_found || backup_dir_made) continue;
+        if (tarvo::path_kind(backup_dir, "status") != tarvo::PathKind::directory)
+            throw tarvo::wruntime_error(tarvo::quoted(L"Cannot create output file ", backup_path));
     }
-    // Only directory parts of names are created, so a file at the root needs backup_dir itself.
-    const std::wstring backup_path = tarvo::join_archive_name(backup_dir, file.name);
-    if (tarvo::path_kind(backup_path, "exists") != tarvo::PathKind::not_found) return;
-    if (tarvo::path_kind(backup_dir, "status") != tarvo::PathKind::directory)
-        throw tarvo::wruntime_error(tarvo::quoted(L"Cannot create output file ", backup_path));
 }
 
 void check_opens(const LooseFile& file)
@@ -185,11 +193,7 @@ UpdatePlan plan_update(UpdateState& state, const create::FileSizeMap& loose_file
     }
     plan.metadata_size = check_tables_fit(state, plan.files, end_position);
     check_record_room(state, plan.files);
-    if (!options.backup_dir.empty()) {
-        for (const LooseFile& file : plan.files) {
-            if (file.action == LooseAction::patch) check_backup(options.backup_dir, file);
-        }
-    }
+    if (!options.backup_dir.empty()) check_backups(options.backup_dir, plan.files);
     return plan;
 }
 

@@ -141,6 +141,13 @@ TEST(Unpack, PrintsEveryPhaseAndWritesEachFile)
     EXPECT_NE(some.out.find(L" 50.00%: b/c/one.txt\n100.00%: B/two.txt\nDone!"), std::wstring::npos);
     EXPECT_EQ(some.tree.count("three.txt"), 0u);
 
+    // "\\" separates directories on every platform, so both write the same tree, on either loop.
+    WorkerPool pool(2);
+    for (WorkerPool* on : {static_cast<WorkerPool*>(nullptr), &pool}) {
+        const Unpacked backslash = unpack(build_archive({{"d\\e\\f.txt", "x"}, {"d/g", "y"}}).bytes, L"", on);
+        EXPECT_EQ(backslash.tree, (std::map<std::string, std::string>{{"d/", ""}, {"d/e/", ""}, {"d/e/f.txt", "x"}, {"d/g", "y"}}));
+    }
+
     // Only empty files: the total is 0 and the line shows 100.00.
     const Unpacked empty = unpack(build_archive({{"e", ""}}).bytes);
     EXPECT_NE(empty.out.find(L"\n100.00%: e\n"), std::wstring::npos);
@@ -149,7 +156,7 @@ TEST(Unpack, PrintsEveryPhaseAndWritesEachFile)
 
 TEST(Unpack, RefusesUnsafeNamesBeforeCreatingAnything)
 {
-    for (const char* name : {"", "/etc/x", "\\x", "c:x", "a/b:c", "..", "../x", "a/../../x", "a\\..\\x"}) {
+    for (const char* name : {"", "/etc/x", "\\x", "c:x", "a/b:c", "..", "../x", "a/../../x", "a\\..\\x", "d/", "d\\"}) {
         const Unpacked r = unpack(build_archive({{"safe", "s"}, {name, "evil"}}).bytes);
         EXPECT_EQ(r.error, tarvo::quoted(L"Unsafe file name in archive ", tarvo::from_utf8(name)));
         EXPECT_FALSE(r.made_output) << name;
@@ -160,7 +167,15 @@ TEST(Unpack, RefusesUnsafeNamesBeforeCreatingAnything)
     EXPECT_EQ(selected.tree, (std::map<std::string, std::string>{{"ok", "fine"}}));
 
     for (const wchar_t* name : {L"..a", L".hidden/x", L"a b/c", L"x.y/z"}) EXPECT_FALSE(is_unsafe_archive_name(name)) << name;
-    for (const wchar_t* name : {L"CON", L"nul.txt", L"Com1", L"lpt9.a.b", L"a.", L"a "})
+    // Windows can't create these, so there they stop the run before anything exists; Linux keeps them.
+    const Unpacked odd = unpack(build_archive({{"safe", "s"}, {"d/q?.txt", "odd"}}).bytes);
+    if (tarvo::kPathSeparator == L'\\') {
+        EXPECT_EQ(odd.error, L"Unsafe file name in archive \"d/q?.txt\"");
+        EXPECT_FALSE(odd.made_output);
+    } else {
+        EXPECT_EQ(odd.tree, (std::map<std::string, std::string>{{"d/", ""}, {"d/q?.txt", "odd"}, {"safe", "s"}}));
+    }
+    for (const wchar_t* name : {L"CON", L"nul.txt", L"Com1", L"lpt9.a.b", L"a.", L"a ", L"a<b", L">", L"\"x", L"|", L"a*", L"\x1f", L"\t"})
         EXPECT_TRUE(tarvo::is_windows_unsafe_component(name)) << name;
     for (const wchar_t* name : {L"CONSOLE", L"com0", L"com10", L"x.con"}) EXPECT_FALSE(tarvo::is_windows_unsafe_component(name)) << name;
 }

@@ -99,6 +99,10 @@ TEST_F(UpdateModeTest, BackupsKeepTheContentsFromBeforeTheFirstUpdate)
     ASSERT_EQ(update(archive, {{"sub/dir/text.txt", "v2"}}, false, path(L"bk")).error, kNoError);
     EXPECT_EQ(read_bytes(path(L"bk/sub/dir/text.txt")), big_files().at("sub/dir/text.txt"));
     EXPECT_EQ(read_bytes(path(L"bk/0_tiny.bin")), "hello");
+    // The backup of a nested file makes a missing backup directory, so a root file after it needs none.
+    ASSERT_EQ(update(archive, {{"a/b/c.bin", "c0"}, {"y.txt", "y0"}}, true).error, kNoError);
+    ASSERT_EQ(update(archive, {{"a/b/c.bin", "c1"}, {"y.txt", "y1"}}, false, path(L"new/bk")).error, kNoError);
+    EXPECT_EQ(read_bytes(path(L"new/bk/a/b/c.bin")) + read_bytes(path(L"new/bk/y.txt")), "c0y0");
     // In the run that makes the reserve, a moved file is backed up from where it was.
     ASSERT_EQ(update(copy_of("created.qar"), {{"1_bigg.bin", "small"}}, false, path(L"bk")).error, kNoError);
     EXPECT_TRUE(read_bytes(path(L"bk/1_bigg.bin")) == big_files().at("1_bigg.bin"));
@@ -157,6 +161,10 @@ TEST_F(UpdateModeTest, RefusedUpdatesLeaveTheArchiveUntouched)
     tarvo::console::Capture capture;
     EXPECT_EQ(error_of([&] { plan_update(state, {{L"3_mid.bin", 10}}, UpdateOptions{path(L"nowhere"), L"", false, nullptr}); }),
               tarvo::quoted(L"Cannot open input file ", path(L"nowhere") + tarvo::kPathSeparator + L"3_mid.bin"));
+    // So is a root file whose backup comes before any nested one's, which would make the backup directory.
+    const UpdateOptions backups{tarvo::from_fs_path(suite_ / "source"), path(L"missing"), false, nullptr};
+    EXPECT_EQ(error_of([&] { plan_update(state, {{L"0_tiny.bin", 5}, {L"sub/Case.bin", 3000}}, backups); }),
+              tarvo::quoted(L"Cannot create output file ", missing));
 }
 
 }  // namespace
