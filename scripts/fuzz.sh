@@ -46,7 +46,7 @@ build_dir=${FUZZ_BUILD_DIR:-build/fuzz}
 timeout=${FUZZ_TIMEOUT:-10}
 
 if [[ ${FUZZ_BUILD:-1} != 0 ]]; then
-  "$root/scripts/ensure-packages.sh" cmake ninja-build clang libclang-rt-dev zlib1g-dev
+  "$root/scripts/ensure-packages.sh" cmake ninja-build clang libclang-rt-dev zlib1g-dev libdeflate-dev
   cmake -S "$root" -B "$build_dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
     -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
     -DTARVO_FUZZ=ON -DTARVO_SANITIZERS=fuzzer-no-link,address,undefined -DTARVO_BUILD_TESTS=OFF
