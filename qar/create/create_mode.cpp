@@ -154,11 +154,11 @@ void create_archive(const std::wstring& source_root, const std::wstring& archive
     const std::uint64_t entries_offset = format::kHeaderSize + format::kDigestSize * n;
     const std::uint64_t block_table_offset = entries_offset + format::kEntrySize * n + format::kNameTableSizeField + names_length;
 
+    // Held to the end, and taken before the old archive goes: nobody reads or updates it while
+    // it is replaced. Its journal goes with it; it must never be applied to the new one.
+    const tarvo::FileLock lock = format::lock_for_create(archive_path);
     tarvo::File archive(archive_path, tarvo::File::Mode::read_write_new);
     if (!archive.is_open()) throw tarvo::wruntime_error(tarvo::quoted(L"Cannot open output file ", archive_path));
-    // The archive this one replaces is gone: a journal that an interrupted update left beside
-    // it must never be applied to the new one.
-    format::discard_journal(archive_path);
 
     tarvo::console::out(L"Writing headers...");
     std::uint8_t header[format::kHeaderSize];

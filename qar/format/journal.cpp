@@ -1,4 +1,4 @@
-// Writing, applying and discarding the rollback journal of an update.
+// Writing, checking, applying and discarding the rollback journal of an update; the locks.
 #include "qar/format/journal.hpp"
 
 #include <zlib.h>
@@ -7,6 +7,8 @@
 #include <array>
 #include <filesystem>
 #include <memory>
+#include <optional>
+#include <stdexcept>
 #include <system_error>
 
 #include "common/byte_order.hpp"
@@ -17,12 +19,14 @@
 namespace qar::format {
 namespace {
 
+using tarvo::FileLock;
+
 constexpr std::array<std::uint8_t, 4> kJournalMagic{'Q', 'A', 'R', 'J'};
-constexpr std::uint32_t kJournalVersion = 1;
-constexpr std::size_t kJournalHeaderSize = 24;  // magic, version, original length, CRC, 0
-constexpr std::size_t kHeaderChecked = 16;      // the header bytes its CRC covers
+constexpr std::uint32_t kJournalVersion = 2;    // version 1 knew neither its archive nor a seal
+constexpr std::size_t kJournalHeaderSize = 32;  // magic, version, original length, device, index
 constexpr std::size_t kRecordHeaderSize = 16;   // offset, length
-constexpr std::size_t kRecordCrcSize = 4;
+constexpr std::size_t kSealCountSize = 8;       // the number of records
+constexpr std::size_t kSealSize = 12;           // record count, CRC-32 of everything before the CRC
 constexpr std::size_t kCopyChunk = 1 << 20;     // saved bytes move through this much memory at a time
 
 // Memory for moving saved bytes, as large as the largest piece asked for so far: most
@@ -59,6 +63,11 @@ void remove_file(const std::wstring& path)
     if (error) throw tarvo::wruntime_error(tarvo::quoted(L"Cannot remove file ", path));
 }
 
+std::wstring cannot_recover(const std::wstring& archive_path)
+{
+    return tarvo::quoted(L"Cannot recover interrupted update of ", archive_path);
+}
+
 // One record of a journal that has been checked: where its bytes go and where they lie.
 struct SavedRange {
     std::uint64_t offset = 0;
@@ -68,60 +77,66 @@ struct SavedRange {
 
 struct CheckedJournal {
     std::uint64_t original_length = 0;
-    std::vector<SavedRange> ranges;  // the whole records, in journal order
+    tarvo::FileIdentity archive;
+    std::vector<SavedRange> ranges;  // in journal order
 };
 
-// Reads the header and every whole record, checking each record's CRC. Throws for a journal
-// without a valid header; stops quietly at the first torn record.
+// Reads the whole journal and checks every part of it, the seal last; throws the damaged
+// message for anything short of a whole journal of this version.
 CheckedJournal check_journal(tarvo::File& journal, const std::wstring& archive_path)
 {
     const auto damaged = [&] {
-        return tarvo::wruntime_error(tarvo::quoted(L"Cannot recover interrupted update of ", archive_path) +
-                                     tarvo::quoted(L": damaged journal ", journal.path()));
+        return tarvo::wruntime_error(cannot_recover(archive_path) + tarvo::quoted(L": damaged journal ", journal.path()));
     };
+    const std::uint64_t journal_length = journal.length();
+    if (journal_length < kJournalHeaderSize + kSealSize) throw damaged();
+    const std::uint64_t seal_position = journal_length - kSealSize;
+
     std::array<std::uint8_t, kJournalHeaderSize> header{};
     if (!journal.read_exact(header.data(), header.size())) throw damaged();
     if (!std::equal(kJournalMagic.begin(), kJournalMagic.end(), header.begin()) ||
-        tarvo::get_le<std::uint32_t>(header.data() + 4) != kJournalVersion ||
-        tarvo::get_le<std::uint32_t>(header.data() + kHeaderChecked) != crc_of(0, header.data(), kHeaderChecked))
+        tarvo::get_le<std::uint32_t>(header.data() + 4) != kJournalVersion)
         throw damaged();
-
+    std::uint32_t crc = crc_of(0, header.data(), header.size());
     CheckedJournal checked;
     checked.original_length = tarvo::get_le<std::uint64_t>(header.data() + 8);
-    const std::uint64_t journal_length = journal.length();
+    checked.archive = {tarvo::get_le<std::uint64_t>(header.data() + 16), tarvo::get_le<std::uint64_t>(header.data() + 24)};
+
     std::uint64_t position = kJournalHeaderSize;
     CopyBuffer chunk;
-    journal.seek(position);
-    for (;;) {
+    while (position < seal_position) {
         std::array<std::uint8_t, kRecordHeaderSize> fields{};
-        if (!journal.read_exact(fields.data(), fields.size())) break;
+        if (seal_position - position < fields.size() || !journal.read_exact(fields.data(), fields.size())) throw damaged();
+        crc = crc_of(crc, fields.data(), fields.size());
         const SavedRange range{tarvo::get_le<std::uint64_t>(fields.data()),
                                tarvo::get_le<std::uint64_t>(fields.data() + 8), position + kRecordHeaderSize};
-        // Fields that point outside the archive or past the journal's end can only be torn.
-        if (range.offset > checked.original_length || range.length > checked.original_length - range.offset) break;
-        if (range.length + kRecordCrcSize > journal_length - range.journal_position) break;
-        std::uint32_t crc = crc_of(0, fields.data(), fields.size());
-        bool whole = true;
-        for (std::uint64_t done = 0; done < range.length && whole;) {
+        if (range.offset > checked.original_length || range.length > checked.original_length - range.offset ||
+            range.length > seal_position - range.journal_position)
+            throw damaged();
+        for (std::uint64_t done = 0; done < range.length;) {
             const std::size_t piece = static_cast<std::size_t>(std::min<std::uint64_t>(kCopyChunk, range.length - done));
             std::uint8_t* bytes = chunk.room(piece);
-            whole = journal.read_exact(bytes, piece);
+            if (!journal.read_exact(bytes, piece)) throw damaged();
             crc = crc_of(crc, bytes, piece);
             done += piece;
         }
-        std::array<std::uint8_t, kRecordCrcSize> stored{};
-        if (!whole || !journal.read_exact(stored.data(), stored.size()) ||
-            tarvo::get_le<std::uint32_t>(stored.data()) != crc)
-            break;
         checked.ranges.push_back(range);
-        position = range.journal_position + range.length + kRecordCrcSize;
+        position = range.journal_position + range.length;
     }
+
+    std::array<std::uint8_t, kSealSize> seal{};
+    if (!journal.read_exact(seal.data(), seal.size())) throw damaged();
+    crc = crc_of(crc, seal.data(), kSealCountSize);
+    if (tarvo::get_le<std::uint64_t>(seal.data()) != checked.ranges.size() ||
+        tarvo::get_le<std::uint32_t>(seal.data() + kSealCountSize) != crc)
+        throw damaged();
     return checked;
 }
 
-// Checks the journal beside the archive first and then puts the old bytes back, cuts the
-// archive to its original length, makes it durable and deletes the journal. A journal that
-// can't be applied throws before anything is written.
+// Checks the journal beside the archive, then that the archive is the one it was made for,
+// and only then puts the old bytes back, cuts the archive to its original length, makes it
+// durable and deletes the journal. A journal that can't be applied throws before anything is
+// written.
 void apply_journal(const std::wstring& archive_path)
 {
     const std::wstring path = journal_path(archive_path);
@@ -131,11 +146,11 @@ void apply_journal(const std::wstring& archive_path)
 
     tarvo::File archive(archive_path, tarvo::File::Mode::read_write);
     if (!archive.is_open()) throw tarvo::wruntime_error(tarvo::quoted(L"Cannot open input file ", archive_path));
-    // An update only ever makes its archive longer; a shorter one is not the archive this
-    // journal was written for.
-    if (archive.length() < checked.original_length)
-        throw tarvo::wruntime_error(tarvo::quoted(L"Cannot recover interrupted update of ", archive_path) +
-                                    tarvo::quoted(L": the journal doesn't match the archive ", path));
+    // An update only ever makes its archive longer; a shorter file, or another file that took
+    // the archive's name, never held the bytes the records were taken from.
+    if (tarvo::file_identity(archive_path) != checked.archive || archive.length() < checked.original_length)
+        throw tarvo::wruntime_error(cannot_recover(archive_path) + tarvo::quoted(L": journal ", path) +
+                                    L" belongs to another archive");
 
     CopyBuffer chunk;
     for (auto range = checked.ranges.rbegin(); range != checked.ranges.rend(); ++range) {
@@ -156,6 +171,29 @@ void apply_journal(const std::wstring& archive_path)
     journal = tarvo::File();  // closed before it goes: Windows keeps an open file
     remove_file(path);
     tarvo::sync_directory_of(path);
+}
+
+// Turns a lock that could not be had into the run's error; a file that could not be opened
+// is left to the mode's own open, which reports it as it always has.
+void require_lock(FileLock::Outcome outcome, const std::wstring& archive_path)
+{
+    switch (outcome) {
+    case FileLock::Outcome::locked:
+    case FileLock::Outcome::not_opened:
+        return;
+    case FileLock::Outcome::in_use:
+        throw tarvo::wruntime_error(tarvo::quoted(L"Archive ", archive_path) + L" is in use by another process");
+    case FileLock::Outcome::failed:
+        break;
+    }
+    throw tarvo::wruntime_error(tarvo::quoted(L"Cannot lock archive ", archive_path));
+}
+
+FileLock take_lock(const std::wstring& archive_path, FileLock::Kind kind, bool create)
+{
+    FileLock held;
+    require_lock(held.acquire(archive_path, kind, create), archive_path);
+    return held;
 }
 
 }  // namespace
@@ -186,6 +224,10 @@ void JournalWriter::save(std::uint64_t offset, std::uint64_t length)
 
 void JournalWriter::commit_saved(tarvo::File& archive)
 {
+    // The seal closes the journal: more records would need a second journal beside it.
+    if (written_) throw std::logic_error("an update's journal is written once");
+    written_ = true;
+
     // Ranges in order, overlapping and touching ones joined, so every byte is copied once.
     std::sort(marked_.begin(), marked_.end());
     std::vector<std::pair<std::uint64_t, std::uint64_t>> ranges;
@@ -196,20 +238,21 @@ void JournalWriter::commit_saved(tarvo::File& archive)
             ranges.push_back(range);
         }
     }
+    marked_.clear();
 
-    const std::wstring& target = published_ ? journal_path_ : temporary_path_;
-    tarvo::File journal(target, published_ ? tarvo::File::Mode::read_write : tarvo::File::Mode::write_new);
-    if (!journal.is_open()) throw tarvo::wruntime_error(tarvo::quoted(L"Cannot create output file ", target));
-    if (published_) {
-        journal.seek_end();
-    } else {
-        std::array<std::uint8_t, kJournalHeaderSize> header{};
-        std::copy(kJournalMagic.begin(), kJournalMagic.end(), header.begin());
-        tarvo::put_le<std::uint32_t>(header.data() + 4, kJournalVersion);
-        tarvo::put_le<std::uint64_t>(header.data() + 8, original_length_);
-        tarvo::put_le<std::uint32_t>(header.data() + kHeaderChecked, crc_of(0, header.data(), kHeaderChecked));
-        journal.write(header.data(), header.size());
-    }
+    const std::optional<tarvo::FileIdentity> identity = tarvo::file_identity(archive_path_);
+    if (!identity) throw tarvo::wruntime_error(tarvo::quoted(L"Cannot read input file ", archive_path_));
+    tarvo::File journal(temporary_path_, tarvo::File::Mode::write_new);
+    if (!journal.is_open()) throw tarvo::wruntime_error(tarvo::quoted(L"Cannot create output file ", temporary_path_));
+
+    std::array<std::uint8_t, kJournalHeaderSize> header{};
+    std::copy(kJournalMagic.begin(), kJournalMagic.end(), header.begin());
+    tarvo::put_le<std::uint32_t>(header.data() + 4, kJournalVersion);
+    tarvo::put_le<std::uint64_t>(header.data() + 8, original_length_);
+    tarvo::put_le<std::uint64_t>(header.data() + 16, identity->device);
+    tarvo::put_le<std::uint64_t>(header.data() + 24, identity->index);
+    journal.write(header.data(), header.size());
+    std::uint32_t crc = crc_of(0, header.data(), header.size());
 
     CopyBuffer chunk;
     for (const auto& [begin, end] : ranges) {
@@ -217,7 +260,7 @@ void JournalWriter::commit_saved(tarvo::File& archive)
         tarvo::put_le<std::uint64_t>(fields.data(), begin);
         tarvo::put_le<std::uint64_t>(fields.data() + 8, end - begin);
         journal.write(fields.data(), fields.size());
-        std::uint32_t crc = crc_of(0, fields.data(), fields.size());
+        crc = crc_of(crc, fields.data(), fields.size());
         archive.seek(begin);
         for (std::uint64_t at = begin; at < end;) {
             const std::size_t piece = static_cast<std::size_t>(std::min<std::uint64_t>(kCopyChunk, end - at));
@@ -228,22 +271,20 @@ void JournalWriter::commit_saved(tarvo::File& archive)
             journal.write(bytes, piece);
             at += piece;
         }
-        std::array<std::uint8_t, kRecordCrcSize> stored{};
-        tarvo::put_le<std::uint32_t>(stored.data(), crc);
-        journal.write(stored.data(), stored.size());
     }
+    std::array<std::uint8_t, kSealSize> seal{};
+    tarvo::put_le<std::uint64_t>(seal.data(), ranges.size());
+    tarvo::put_le<std::uint32_t>(seal.data() + kSealCountSize, crc_of(crc, seal.data(), kSealCountSize));
+    journal.write(seal.data(), seal.size());
     journal.sync();
     journal.close();
 
-    if (!published_) {
-        // Under its own name only once it is whole and durable.
-        std::error_code error;
-        std::filesystem::rename(tarvo::to_fs_path(temporary_path_), tarvo::to_fs_path(journal_path_), error);
-        if (error) throw tarvo::wruntime_error(tarvo::quoted(L"Cannot write output file ", journal_path_));
-        published_ = true;
-        tarvo::sync_directory_of(journal_path_);
-    }
-    marked_.clear();
+    // Under its own name only once it is whole and durable.
+    std::error_code error;
+    std::filesystem::rename(tarvo::to_fs_path(temporary_path_), tarvo::to_fs_path(journal_path_), error);
+    if (error) throw tarvo::wruntime_error(tarvo::quoted(L"Cannot write output file ", journal_path_));
+    published_ = true;
+    tarvo::sync_directory_of(journal_path_);
 }
 
 void JournalWriter::finish()
@@ -288,6 +329,30 @@ void discard_journal(const std::wstring& archive_path)
     for (const std::wstring& path : {journal_path(archive_path), temporary_path_of(archive_path)}) {
         if (exists(path)) remove_file(path);
     }
+}
+
+FileLock lock_for_reading(const std::wstring& archive_path)
+{
+    FileLock held = take_lock(archive_path, FileLock::Kind::shared, false);
+    if (held.held() && (exists(journal_path(archive_path)) || exists(temporary_path_of(archive_path)))) {
+        require_lock(held.change_to(FileLock::Kind::exclusive), archive_path);
+        recover_interrupted_update(archive_path);
+    }
+    return held;
+}
+
+FileLock lock_for_update(const std::wstring& archive_path)
+{
+    FileLock held = take_lock(archive_path, FileLock::Kind::exclusive, false);
+    if (held.held()) recover_interrupted_update(archive_path);
+    return held;
+}
+
+FileLock lock_for_create(const std::wstring& archive_path)
+{
+    FileLock held = take_lock(archive_path, FileLock::Kind::exclusive, true);
+    if (held.held()) discard_journal(archive_path);
+    return held;
 }
 
 }  // namespace qar::format

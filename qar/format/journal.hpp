@@ -1,4 +1,5 @@
-// The rollback journal that makes an interrupted update of an archive recoverable.
+// The rollback journal that makes an interrupted update of an archive recoverable, and the
+// lock on the archive that every run holds while it looks at the journal and the archive.
 //
 // Before an update overwrites any byte of the archive as it stands, it saves the old bytes in
 // a journal beside the archive (the archive's path followed by ".journal") and makes the
@@ -8,15 +9,21 @@
 // archive exactly as it was before the update began.
 //
 // Layout, integers little-endian:
-//   header, 24 bytes: "QARJ", u32 version 1, u64 the archive's original length,
-//                     u32 CRC-32 of the 16 bytes before it, u32 0
+//   header, 32 bytes: "QARJ", u32 version 2, u64 the archive's original length,
+//                     u64 device and u64 index of the archive file (tarvo::FileIdentity)
 //   records, back to back: u64 offset, u64 length, the `length` old bytes that stood at
-//                     `offset`, u32 CRC-32 of the offset and length fields and the bytes
-// A record is torn when the journal ends inside it or its CRC fails: it belongs to a save that
-// never became durable, so its overwrite never happened, and it and every record after it are
-// ignored. Records are applied last to first, so where two cover one byte the older copy wins.
-// A journal is published whole (written under a temporary name, made durable, then renamed),
-// so one that stands beside an archive always has its header.
+//                     `offset`, which lie wholly below the original length
+//   seal, 12 bytes:   u64 the number of records, u32 CRC-32 of every byte before it
+// The journal is written in one go under a temporary name, made durable and only then renamed,
+// so a journal that stands beside an archive is whole: one whose header, records or seal fail
+// their checks, that ends early or goes on after its seal is damaged and is never applied,
+// not even in part. Nor is one whose archive is another file, or shorter than the original
+// length: its records would land on bytes they were never taken from. Records are applied
+// last to first, so where two cover one byte the older copy wins.
+//
+// Locks: a run that reads the archive holds a shared lock on it, a run that writes it an
+// exclusive one, from before it first looks at the journal to its end; only the holder of the
+// exclusive lock applies or deletes a journal. Nobody waits: a lock that is taken stops the run.
 #pragma once
 
 #include <cstdint>
@@ -25,6 +32,7 @@
 #include <vector>
 
 #include "common/file.hpp"
+#include "common/file_lock.hpp"
 
 namespace qar::format {
 
@@ -40,13 +48,13 @@ public:
     JournalWriter(const JournalWriter&) = delete;
     JournalWriter& operator=(const JournalWriter&) = delete;
 
-    // Marks [offset, offset + length) to be saved by the next commit_saved(); only the part
-    // below the original length counts. Overlapping marks are saved once.
+    // Marks [offset, offset + length) to be saved by commit_saved(); only the part below the
+    // original length counts. Overlapping marks are saved once.
     void save(std::uint64_t offset, std::uint64_t length);
 
-    // Copies the old bytes of every range marked since the last commit from the archive into
-    // the journal, in one pass, and makes the journal durable (publishing it on the first
-    // call). Only after it returns may those ranges be overwritten.
+    // Copies the old bytes of every marked range from the archive into the journal, in one
+    // pass, seals it, makes it durable and publishes it. Once per writer: the seal closes the
+    // journal. Only after it returns may those ranges be overwritten.
     void commit_saved(tarvo::File& archive);
 
     bool published() const { return published_; }
@@ -67,17 +75,33 @@ private:
     std::wstring temporary_path_;
     std::uint64_t original_length_;
     std::vector<std::pair<std::uint64_t, std::uint64_t>> marked_;  // [begin, end) below the original length
+    bool written_ = false;
     bool published_ = false;
 };
 
-// Called before an archive is opened: when an interrupted update left a journal beside it,
-// restores the archive to its state before that update, deletes the journal, prints
-// `Recovered interrupted update of "PATH"` and returns true. A journal that can't be applied
-// throws wruntime_error and leaves the archive and the journal as they are.
+// For a caller that holds the exclusive lock, before it opens the archive: when an interrupted
+// update left a journal beside it, restores the archive to its state before that update,
+// deletes the journal, prints `Recovered interrupted update of "PATH"` and returns true. A
+// journal that can't be applied throws wruntime_error and leaves the archive and the journal
+// as they are.
 bool recover_interrupted_update(const std::wstring& archive_path);
 
 // For a writer that replaces the archive as a whole: a journal beside it belongs to the
 // archive that is about to go and must never be applied to the new one.
 void discard_journal(const std::wstring& archive_path);
+
+// The lock a mode keeps alive to its end, taken before it looks at the journal. Each throws
+// `Archive "PATH" is in use by another process` when another run holds a lock in the way and
+// `Cannot lock archive "PATH"` when the lock fails otherwise. An archive that can't be opened
+// gets no lock and no recovery: the mode's own open then reports it as it always has.
+//
+// Unpack: a shared lock; when a journal or its temporary file is there, the exclusive one
+// instead, and recovery.
+tarvo::FileLock lock_for_reading(const std::wstring& archive_path);
+// Update: the exclusive lock, and recovery.
+tarvo::FileLock lock_for_update(const std::wstring& archive_path);
+// Create: the exclusive lock, on a file created empty when there is none yet, and any journal
+// of the archive it replaces discarded. Before the archive is truncated.
+tarvo::FileLock lock_for_create(const std::wstring& archive_path);
 
 }  // namespace qar::format

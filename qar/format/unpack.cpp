@@ -85,7 +85,8 @@ void unpack_archive(const std::wstring& input_path, const std::wstring& output_d
 {
     const std::optional<PatternExpression> expression = set_up_pattern_list(PatternListKind::extract, extract_patterns);
 
-    recover_interrupted_update(input_path);
+    // Held to the end: no update may change the archive while its files are read.
+    const tarvo::FileLock lock = lock_for_reading(input_path);
     tarvo::console::out(L"Reading file structure...");
     tarvo::File archive(input_path, tarvo::File::Mode::read);
     if (!archive.is_open()) throw tarvo::wruntime_error(tarvo::quoted(L"Cannot open input file ", input_path));

@@ -87,7 +87,8 @@ void update_archive(const std::wstring& source_dir, const std::wstring& archive_
     std::optional<PatternExpression> ignore;
     if (add_files && !ignore_patterns.empty()) ignore = set_up_pattern_list(PatternListKind::ignore, ignore_patterns);
 
-    format::recover_interrupted_update(archive_path);
+    // Held to the end: nobody else reads or writes the archive while it changes.
+    const tarvo::FileLock lock = format::lock_for_update(archive_path);
     tarvo::console::out(L"Reading file structure...");
     UpdateState state = open_update_state(archive_path);
 
