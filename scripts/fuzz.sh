@@ -1,11 +1,10 @@
 #!/usr/bin/env bash
 # Coverage-guided fuzzing with libFuzzer of everything the programs read from outside:
 #
-#   archive         the archive reader and a full unpack into a scratch directory
-#   block_decoding  the block decoder against zlib's uncompress(), on random and mutated streams
-#   patterns        the pattern list pipeline: split, build, compile, match
-#   offset_line     the offset list of tarvo-size: lines, line matcher, offset conversion
-#   list_readers    the -s= list files of both programs and the lookup of their names
+#   archive       the archive reader and a full unpack into a scratch directory
+#   patterns      the pattern list pipeline: split, build, compile, match
+#   offset_line   the offset list of tarvo-size: lines, line matcher, offset conversion
+#   list_readers  the -s= list files of both programs and the lookup of their names
 #
 #   scripts/fuzz.sh SECONDS                 every harness for SECONDS each
 #   scripts/fuzz.sh SECONDS archive ...     only these harnesses
@@ -24,7 +23,7 @@ set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
 
-all_harnesses=(archive block_decoding patterns offset_line list_readers)
+all_harnesses=(archive patterns offset_line list_readers)
 if [[ $# -lt 1 || ! $1 =~ ^[0-9]+$ ]]; then
   echo "usage: scripts/fuzz.sh SECONDS [HARNESS...]   (harnesses: ${all_harnesses[*]})" >&2
   exit 2
@@ -36,7 +35,7 @@ harnesses=("$@")
 
 # Longest input per harness: room for a few small files with compressed blocks, for a pattern
 # list, and for a list file or offset list of some dozen lines.
-declare -A max_len=([archive]=32768 [block_decoding]=8192 [patterns]=2048 [offset_line]=4096 [list_readers]=4096)
+declare -A max_len=([archive]=32768 [patterns]=2048 [offset_line]=4096 [list_readers]=4096)
 for harness in "${harnesses[@]}"; do
   [[ -n ${max_len[$harness]:-} ]] || { echo "unknown harness: $harness (harnesses: ${all_harnesses[*]})" >&2; exit 2; }
 done
@@ -46,7 +45,7 @@ build_dir=${FUZZ_BUILD_DIR:-build/fuzz}
 timeout=${FUZZ_TIMEOUT:-10}
 
 if [[ ${FUZZ_BUILD:-1} != 0 ]]; then
-  "$root/scripts/ensure-packages.sh" cmake ninja-build clang libclang-rt-dev zlib1g-dev libdeflate-dev
+  "$root/scripts/ensure-packages.sh" cmake ninja-build clang libclang-rt-dev zlib1g-dev
   cmake -S "$root" -B "$build_dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
     -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
     -DTARVO_FUZZ=ON -DTARVO_SANITIZERS=fuzzer-no-link,address,undefined -DTARVO_BUILD_TESTS=OFF

@@ -4,7 +4,6 @@
 #   release  Linux, g++, Release                               build/release
 #   asan     Linux, g++, Debug, AddressSanitizer + UBSan,       build/asan
 #            with the write fault seam (the fault-injection tests)
-#            and zlib's block decoder instead of libdeflate's
 #   tsan     Linux, clang, RelWithDebInfo, ThreadSanitizer      build/tsan
 #            (only the tests where threads meet, see TSAN_TESTS below)
 #   windows  MinGW-w64 cross build, tests under Wine            build/windows
@@ -36,7 +35,7 @@ for stage in "${stages[@]}"; do
   case $stage in release | asan | tsan | windows | fuzz) ;; *) echo "unknown stage: $stage (stages: ${all_stages[*]})" >&2; exit 2 ;; esac
 done
 
-packages=(cmake ninja-build g++ libgtest-dev zlib1g-dev libdeflate-dev python3)
+packages=(cmake ninja-build g++ libgtest-dev zlib1g-dev python3)
 for stage in "${stages[@]}"; do
   case $stage in
   tsan | fuzz) packages+=(clang libclang-rt-dev) ;;
@@ -114,7 +113,7 @@ for name in "${stages[@]}"; do
     ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1:strict_string_checks=1:check_initialization_order=1} \
     UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1} \
       stage asan "$build_root/asan" -DCMAKE_BUILD_TYPE=Debug -DTARVO_SANITIZERS=address,undefined \
-      -DTARVO_FAULT_INJECTION=ON -DTARVO_LIBDEFLATE=OFF
+      -DTARVO_FAULT_INJECTION=ON
     ;;
   tsan)
     TSAN_OPTIONS=${TSAN_OPTIONS:-halt_on_error=1:second_deadlock_stack=1:suppressions=$root/tests/support/tsan.supp} \
@@ -130,7 +129,7 @@ for name in "${stages[@]}"; do
   fuzz)
     # A short bounded run of every harness; longer runs: scripts/fuzz.sh SECONDS.
     FUZZ_BUILD_DIR="$build_root/fuzz" JOBS="$jobs" "$root/scripts/fuzz.sh" 15
-    summary+=("fuzz:    5 harnesses x 15s, no findings")
+    summary+=("fuzz:    4 harnesses x 15s, no findings")
     current=""
     ;;
   esac

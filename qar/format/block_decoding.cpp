@@ -1,49 +1,11 @@
-// One block from its zlib stream to its raw bytes, with libdeflate's decoder where the build has it.
+// One block from its stored bytes to exactly its raw bytes.
 #include "qar/format/block_decoding.hpp"
 
 #include <zlib.h>
 
-#ifdef TARVO_HAVE_LIBDEFLATE
-#include <libdeflate.h>
-
-#include <memory>
-#endif
+#include <cstring>
 
 namespace qar::format {
-
-#ifdef TARVO_HAVE_LIBDEFLATE
-namespace {
-
-struct FreeDecompressor {
-    void operator()(libdeflate_decompressor* decompressor) const { libdeflate_free_decompressor(decompressor); }
-};
-
-// A decompressor holds state while it works, so every thread has its own, made on first use.
-libdeflate_decompressor* thread_decompressor()
-{
-    thread_local const std::unique_ptr<libdeflate_decompressor, FreeDecompressor> decompressor(
-        libdeflate_alloc_decompressor());
-    return decompressor.get();
-}
-
-}  // namespace
-
-bool inflate_block(const std::uint8_t* stored, std::size_t stored_length, std::uint8_t* out, std::size_t raw_length)
-{
-    libdeflate_decompressor* decompressor = thread_decompressor();
-    if (decompressor == nullptr) {
-        uLongf inflated = static_cast<uLongf>(raw_length);
-        return uncompress(out, &inflated, stored, static_cast<uLong>(stored_length)) == Z_OK && inflated == raw_length;
-    }
-    // No count out: anything but exactly raw_length bytes is a failure, as a short stream is
-    // to zlib; the decoder stops at the stream's end, as zlib does, whatever follows it.
-    return libdeflate_zlib_decompress(decompressor, stored, stored_length, out, raw_length, nullptr) ==
-           LIBDEFLATE_SUCCESS;
-}
-
-const char* block_decoder_name() { return "libdeflate"; }
-
-#else
 
 bool inflate_block(const std::uint8_t* stored, std::size_t stored_length, std::uint8_t* out, std::size_t raw_length)
 {
@@ -51,8 +13,17 @@ bool inflate_block(const std::uint8_t* stored, std::size_t stored_length, std::u
     return uncompress(out, &inflated, stored, static_cast<uLong>(stored_length)) == Z_OK && inflated == raw_length;
 }
 
-const char* block_decoder_name() { return "zlib"; }
-
-#endif
+bool decode_block(const FileEntry& entry, std::uint32_t j, std::uint16_t stored_size, const std::uint8_t* stored,
+                  std::uint8_t* raw_out)
+{
+    const std::uint32_t stored_bytes = stored_length(stored_size);
+    const std::uint32_t raw = raw_block_length(entry.size, j);
+    if (is_raw_block(entry, j, stored_size)) {
+        if (stored_bytes != raw) return false;
+        std::memcpy(raw_out, stored, raw);
+        return true;
+    }
+    return inflate_block(stored, stored_bytes, raw_out, raw);
+}
 
 }  // namespace qar::format

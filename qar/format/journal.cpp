@@ -324,6 +324,25 @@ bool recover_interrupted_update(const std::wstring& archive_path)
     return true;
 }
 
+JournalFinding inspect_journal(const std::wstring& archive_path)
+{
+    const std::wstring path = journal_path(archive_path);
+    if (!exists(path)) return JournalFinding::none;
+    tarvo::File journal(path, tarvo::File::Mode::read);
+    if (!journal.is_open()) throw tarvo::wruntime_error(tarvo::quoted(L"Cannot open input file ", path));
+    CheckedJournal checked;
+    try {
+        checked = check_journal(journal, archive_path);
+    } catch (const tarvo::wruntime_error&) {
+        return JournalFinding::damaged;
+    }
+    tarvo::File archive(archive_path, tarvo::File::Mode::read);
+    if (tarvo::file_identity(archive_path) != checked.archive || !archive.is_open() ||
+        archive.length() < checked.original_length)
+        return JournalFinding::foreign;
+    return JournalFinding::pending;
+}
+
 void discard_journal(const std::wstring& archive_path)
 {
     for (const std::wstring& path : {journal_path(archive_path), temporary_path_of(archive_path)}) {

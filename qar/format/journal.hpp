@@ -86,6 +86,16 @@ private:
 // as they are.
 bool recover_interrupted_update(const std::wstring& archive_path);
 
+// What the journal beside an archive would do, found without applying it (a temporary journal
+// alone guarded nothing and counts as none).
+enum class JournalFinding {
+    none,     // no journal
+    pending,  // an interrupted update that the next run of -u, -r or -a restores
+    damaged,  // a journal that will never be applied
+    foreign,  // the journal of another archive, or of this one before it was cut shorter
+};
+JournalFinding inspect_journal(const std::wstring& archive_path);
+
 // For a writer that replaces the archive as a whole: a journal beside it belongs to the
 // archive that is about to go and must never be applied to the new one.
 void discard_journal(const std::wstring& archive_path);

@@ -24,7 +24,6 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
-#include <cstring>
 #include <deque>
 #include <future>
 #include <iomanip>
@@ -86,22 +85,6 @@ struct Batch {
 std::uint16_t stored_size_at(const ArchiveMetadata& metadata, const FileEntry& entry, std::uint32_t j)
 {
     return metadata.block_table[static_cast<std::size_t>(entry.first_block) + j];
-}
-
-// Block j of the entry from its stored bytes to its raw bytes at `raw_out`; false when the
-// block is damaged: a stream that decodes to any other length than the block's fails here, as
-// it does in extract_entry.
-bool decode_block(const FileEntry& entry, std::uint32_t j, std::uint16_t stored_size, const std::uint8_t* stored,
-                  std::uint8_t* raw_out)
-{
-    const std::uint32_t stored_bytes = stored_length(stored_size);
-    const std::uint32_t raw = raw_block_length(entry.size, j);
-    if (is_raw_block(entry, j, stored_size)) {
-        if (stored_bytes != raw) return false;
-        std::memcpy(raw_out, stored, raw);
-        return true;
-    }
-    return inflate_block(stored, stored_bytes, raw_out, raw);
 }
 
 // Decodes the batch's segments in order and stops at the first damaged block (the

@@ -62,20 +62,10 @@ void extract_entry(tarvo::File& archive, const std::wstring& output_path, const 
     for (std::uint32_t j = 0; j < blocks.size(); ++j) {
         const std::uint32_t stored = stored_length(blocks[j]);
         const std::uint32_t raw = raw_block_length(entry.size, j);
-        if (is_raw_block(entry, j, blocks[j])) {
-            // Only a damaged table gives a raw block of another length (a full block at the
-            // end of a shorter file): its bytes are not this file's content.
-            if (stored != raw) problem_decompressing(output_path);
-            make_room(stored);
-            if (!archive.read_exact(buffer.get() + fill, stored)) problem_decompressing(output_path);
-            fill += stored;
-        } else {
-            if (!archive.read_exact(input.get(), stored)) problem_decompressing(output_path);
-            make_room(raw);
-            // Any other length would shift every later byte of the file.
-            if (!inflate_block(input.get(), stored, buffer.get() + fill, raw)) problem_decompressing(output_path);
-            fill += raw;
-        }
+        if (!archive.read_exact(input.get(), stored)) problem_decompressing(output_path);
+        make_room(raw);
+        if (!decode_block(entry, j, blocks[j], input.get(), buffer.get() + fill)) problem_decompressing(output_path);
+        fill += raw;
     }
     output.write(buffer.get(), fill);
     output.close();
