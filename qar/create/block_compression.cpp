@@ -24,7 +24,7 @@
 #include <vector>
 
 #include "common/error.hpp"
-#include "qar/cli/worker_pool.hpp"
+#include "qar/base/worker_pool.hpp"
 
 namespace qar::create {
 namespace {

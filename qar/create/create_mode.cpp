@@ -13,11 +13,11 @@
 #include "common/file.hpp"
 #include "common/platform.hpp"
 #include "common/text.hpp"
-#include "qar/cli/pattern_list.hpp"
-#include "qar/cli/worker_pool.hpp"
+#include "qar/base/pattern_list.hpp"
+#include "qar/base/worker_pool.hpp"
 #include "qar/create/deflate_workers.hpp"
 #include "qar/create/file_storing.hpp"
-#include "qar/create/md5.hpp"
+#include "qar/format/md5.hpp"
 #include "qar/create/source_tree.hpp"
 #include "qar/format/archive_format.hpp"
 #include "qar/format/journal.hpp"
@@ -78,7 +78,7 @@ Tables build_tables(const FileSizeMap& files)
         entry.size = size;
         entry.name_offset = tables.names.size();
         tables.entries.push_back(entry);
-        tables.digests.push_back(name_digest(name));
+        tables.digests.push_back(format::name_digest(name));
         tables.block_total += format::block_count(size);
         tables.names.insert(tables.names.end(), utf8.begin(), utf8.end());
         tables.names.push_back(0);
@@ -105,7 +105,7 @@ Digest digest_of_metadata(tarvo::File& archive, std::uint32_t length)
 {
     archive.flush();  // a write that fails now must not go unnoticed into the digest
     archive.seek(0);
-    MD5 md5;
+    format::MD5 md5;
     std::vector<std::uint8_t> chunk(kReadBackChunk);
     std::uint32_t left = length;
     while (left > 0) {

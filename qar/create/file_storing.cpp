@@ -32,7 +32,7 @@
 #include <vector>
 
 #include "common/error.hpp"
-#include "qar/cli/worker_pool.hpp"
+#include "qar/base/worker_pool.hpp"
 #include "qar/create/block_compression.hpp"
 
 namespace qar::create {

@@ -6,7 +6,7 @@
 #include <span>
 #include <string>
 
-#include "qar/cli/pattern_list.hpp"
+#include "qar/base/pattern_list.hpp"
 #include "qar/format/archive_format.hpp"
 #include "qar/format/entry_selection.hpp"
 

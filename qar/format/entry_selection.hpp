@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "qar/cli/pattern_list.hpp"
+#include "qar/base/pattern_list.hpp"
 #include "qar/format/archive_format.hpp"
 
 namespace qar::format {

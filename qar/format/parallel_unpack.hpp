@@ -9,7 +9,7 @@
 #include <string>
 
 #include "common/file.hpp"
-#include "qar/cli/worker_pool.hpp"
+#include "qar/base/worker_pool.hpp"
 #include "qar/format/archive_format.hpp"
 #include "qar/format/entry_selection.hpp"
 

@@ -7,8 +7,8 @@
 
 #include "common/console.hpp"
 #include "common/error.hpp"
-#include "qar/cli/pattern_list.hpp"
-#include "qar/cli/worker_pool.hpp"
+#include "qar/base/pattern_list.hpp"
+#include "qar/base/worker_pool.hpp"
 #include "qar/format/block_decoding.hpp"
 #include "qar/format/directory_tree.hpp"
 #include "qar/format/entry_selection.hpp"

@@ -7,9 +7,9 @@
 
 #include "common/console.hpp"
 #include "common/text.hpp"
-#include "qar/cli/worker_pool.hpp"
+#include "qar/base/worker_pool.hpp"
 #include "qar/create/block_compression.hpp"
-#include "qar/create/md5.hpp"
+#include "qar/format/md5.hpp"
 
 namespace qar::update {
 namespace {
@@ -109,7 +109,7 @@ std::uint64_t add_entry(UpdateState& state, const std::wstring& path, std::uint6
     tarvo::console::out(L"New file placed at " + tarvo::to_hex(placement.offset) + L"...");
     const format::FileEntry entry{0, 0, size, placement.offset, 0};
     state.extra.append_record(RegionRecord{placement.offset, finish_append(state, placement.offset)});
-    state.tables.append_entry(create::name_digest(tarvo::from_utf8(name)), entry, name, std::move(blocks));
+    state.tables.append_entry(format::name_digest(tarvo::from_utf8(name)), entry, name, std::move(blocks));
     return placement.offset;
 }
 

@@ -16,8 +16,8 @@
 #include "common/console.hpp"
 #include "common/error.hpp"
 #include "common/text.hpp"
-#include "qar/cli/pattern_list.hpp"
-#include "qar/create/md5.hpp"
+#include "qar/base/pattern_list.hpp"
+#include "qar/format/md5.hpp"
 #include "qar/format/journal.hpp"
 #include "qar/update/update_plan.hpp"
 
@@ -70,7 +70,7 @@ std::uint32_t write_metadata(UpdateState& state)
     state.archive.seek(0);
     if (!state.archive.read_exact(metadata.data(), metadata.size()))
         throw tarvo::wruntime_error(tarvo::quoted(L"Cannot write output file ", state.archive_path));
-    create::MD5 md5;
+    format::MD5 md5;
     md5.update(metadata.data(), metadata_size);
     md5.finalize();
     format::Digest digest{};

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "qar/cli/pattern_list.hpp"
+#include "qar/base/pattern_list.hpp"
 #include "qar/create/source_tree.hpp"
 #include "qar/format/archive_format.hpp"
 #include "qar/format/journal.hpp"

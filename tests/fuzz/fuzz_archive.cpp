@@ -20,7 +20,7 @@
 #include "common/console.hpp"
 #include "common/error.hpp"
 #include "common/text.hpp"
-#include "qar/cli/worker_pool.hpp"
+#include "qar/base/worker_pool.hpp"
 #include "qar/format/archive_format.hpp"
 #include "qar/format/unpack.hpp"
 #include "tests/fuzz/fuzz_support.hpp"

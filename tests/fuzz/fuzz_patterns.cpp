@@ -17,7 +17,7 @@
 #include <vector>
 
 #include "common/text.hpp"
-#include "qar/cli/pattern_list.hpp"
+#include "qar/base/pattern_list.hpp"
 #include "tests/fuzz/fuzz_support.hpp"
 
 namespace {

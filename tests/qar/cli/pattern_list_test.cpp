@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "common/console.hpp"
-#include "qar/cli/pattern_list.hpp"
+#include "qar/base/pattern_list.hpp"
 
 namespace qar {
 namespace {

@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "common/error.hpp"
-#include "qar/cli/worker_pool.hpp"
+#include "qar/base/worker_pool.hpp"
 
 namespace qar {
 namespace {

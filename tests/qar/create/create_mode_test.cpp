@@ -11,9 +11,9 @@
 #include "common/error.hpp"
 #include "common/file.hpp"
 #include "common/text.hpp"
-#include "qar/cli/pattern_list.hpp"
+#include "qar/base/pattern_list.hpp"
 #include "qar/create/create_mode.hpp"
-#include "qar/create/md5.hpp"
+#include "qar/format/md5.hpp"
 #include "qar/create/source_tree.hpp"
 #include "qar/format/unpack.hpp"
 #include "scratch.hpp"
@@ -88,7 +88,7 @@ TEST(CreateMode, PipelinedRunMatchesOneFileAtATimeAndItsTablesUnpackToTheTree)
         for (std::size_t k = 0; k < tree.size(); ++k, ++file) {
             const format::FileEntry& entry = metadata.entries[k];
             const std::string name = tarvo::to_utf8(file->first);
-            EXPECT_TRUE(metadata.name_bytes(k) == name && metadata.digests[k] == name_digest(file->first)) << name;
+            EXPECT_TRUE(metadata.name_bytes(k) == name && metadata.digests[k] == format::name_digest(file->first)) << name;
             EXPECT_TRUE(entry.name_offset == name_offset && entry.size == file->second.size()) << name;
             EXPECT_TRUE(entry.first_block == first_block && entry.first_block_copy == first_block) << name;
             EXPECT_EQ(entry.data_offset, data_offset) << name;  // back to back; an empty file shares the next offset
@@ -212,7 +212,7 @@ TEST(Md5, MatchesKnownDigestsFedWholeOrInPieces)
         {std::string(64, 'x'), "c1bb4f81d892b2d57947682aeb252456"}};
     for (const auto& [input, expected] : cases) {
         for (std::size_t step : {1u, 63u, 64u, 65u}) {
-            MD5 md5;
+            format::MD5 md5;
             for (std::size_t at = 0; at < input.size(); at += step) {
                 md5.update(reinterpret_cast<const std::uint8_t*>(input.data()) + at,
                            static_cast<std::uint32_t>(std::min(step, input.size() - at)));

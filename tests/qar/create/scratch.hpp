@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "common/platform.hpp"
-#include "qar/cli/worker_pool.hpp"
+#include "qar/base/worker_pool.hpp"
 
 namespace qar::create::testing {
 

@@ -27,7 +27,7 @@ TEST_F(ReserveTest, FirstUpdateMovesTheLeadingFilesBackToBackAndWritesTheExtraFi
     ASSERT_EQ(after.entries.size(), order.size());
     for (std::size_t i = 0; i < order.size(); ++i) {
         EXPECT_EQ(name_of(after, i), order[i]);
-        EXPECT_EQ(after.digests[i], create::name_digest(tarvo::from_utf8(order[i])));
+        EXPECT_EQ(after.digests[i], format::name_digest(tarvo::from_utf8(order[i])));
     }
     for (std::size_t i = 0; i < 4; ++i) EXPECT_EQ(after.entries[i].data_offset, before.entries[i + 2].data_offset);
     EXPECT_EQ(after.entries[4].data_offset, end);

@@ -11,10 +11,10 @@
 #include "common/console.hpp"
 #include "common/error.hpp"
 #include "common/platform.hpp"
-#include "qar/cli/pattern_list.hpp"
-#include "qar/cli/worker_pool.hpp"
+#include "qar/base/pattern_list.hpp"
+#include "qar/base/worker_pool.hpp"
 #include "qar/create/create_mode.hpp"
-#include "qar/create/md5.hpp"
+#include "qar/format/md5.hpp"
 #include "qar/format/journal.hpp"
 #include "qar/format/unpack.hpp"
 #include "qar/update/extra_file.hpp"
@@ -161,7 +161,7 @@ protected:
             EXPECT_TRUE(read_bytes(target + L"/" + tarvo::from_utf8(name)) == content) << name << " differs";
         const std::string bytes = read_bytes(archive);
         format::Digest digest{};
-        create::MD5(std::string_view(bytes).substr(0, read_archive(archive).header.metadata_size)).get_digest(digest);
+        format::MD5(std::string_view(bytes).substr(0, read_archive(archive).header.metadata_size)).get_digest(digest);
         EXPECT_EQ(bytes.substr(bytes.size() - 16), std::string(digest.begin(), digest.end()));
     }
 

@@ -72,7 +72,7 @@ TEST_F(UpdateModeTest, AddedFilesFollowOneAnotherWithSlackAndNamesAreLookedUpExa
     std::size_t i = 0;
     for (const auto& [name, content] : added) {
         EXPECT_EQ(name_of(after, 7 + i), name);
-        EXPECT_EQ(after.digests[7 + i], create::name_digest(tarvo::from_utf8(name)));
+        EXPECT_EQ(after.digests[7 + i], format::name_digest(tarvo::from_utf8(name)));
         EXPECT_EQ(after.entries[7 + i].data_offset, offsets[i]);
         EXPECT_EQ(extra.record(i).offset, offsets[i]);
         EXPECT_EQ(extra.record(i).capacity, content.size() + kSlack);

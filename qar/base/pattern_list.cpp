@@ -1,5 +1,5 @@
 // Pattern list splitting, wildcard-to-expression rewriting and matching.
-#include "qar/cli/pattern_list.hpp"
+#include "qar/base/pattern_list.hpp"
 
 #include "common/console.hpp"
 

@@ -8,7 +8,7 @@
 
 #include "qar/format/archive_format.hpp"
 
-namespace qar::create {
+namespace qar::format {
 
 class MD5 {
 public:
@@ -19,7 +19,7 @@ public:
     void update(const std::uint8_t* bytes, std::uint32_t length);
     void finalize();
     // Copies the digest and returns true once finalized; otherwise leaves out untouched.
-    bool get_digest(format::Digest& out) const;
+    bool get_digest(Digest& out) const;
 
 private:
     void transform(const std::uint8_t* block);
@@ -28,10 +28,10 @@ private:
     std::array<std::uint8_t, 64> buffer_{};
     std::array<std::uint32_t, 2> count_{};  // message length in bits, low word first
     std::array<std::uint32_t, 4> state_{};
-    format::Digest digest_{};
+    Digest digest_{};
 };
 
 // The digest of an archive name's UTF-8 bytes.
-format::Digest name_digest(const std::wstring& name);
+Digest name_digest(const std::wstring& name);
 
-}  // namespace qar::create
+}  // namespace qar::format

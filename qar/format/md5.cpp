@@ -1,12 +1,12 @@
 // MD5 message digests: padding, length, compression function and byte order of RFC 1321.
-#include "qar/create/md5.hpp"
+#include "qar/format/md5.hpp"
 
 #include <cstring>
 
 #include "common/byte_order.hpp"
 #include "common/text.hpp"
 
-namespace qar::create {
+namespace qar::format {
 namespace {
 
 constexpr std::size_t kBlockBytes = 64;
@@ -88,7 +88,7 @@ void MD5::finalize()
     finalized_ = true;
 }
 
-bool MD5::get_digest(format::Digest& out) const
+bool MD5::get_digest(Digest& out) const
 {
     if (!finalized_) return false;
     out = digest_;
@@ -126,12 +126,12 @@ void MD5::transform(const std::uint8_t* block)
     state_[3] += d;
 }
 
-format::Digest name_digest(const std::wstring& name)
+Digest name_digest(const std::wstring& name)
 {
     const MD5 md5(tarvo::to_utf8(name));
-    format::Digest digest{};
+    Digest digest{};
     md5.get_digest(digest);
     return digest;
 }
 
-}  // namespace qar::create
+}  // namespace qar::format

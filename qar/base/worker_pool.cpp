@@ -1,5 +1,5 @@
 // Worker pool: the worker loop, start-up and shutdown.
-#include "qar/cli/worker_pool.hpp"
+#include "qar/base/worker_pool.hpp"
 
 namespace qar {
 
