@@ -2,6 +2,7 @@
 #include "qar/format/own_files.hpp"
 
 #include <filesystem>
+#include <string_view>
 
 #include "common/error.hpp"
 #include "common/platform.hpp"
