@@ -159,6 +159,29 @@ bool is_unsafe_name_component_for_platform([[maybe_unused]] std::wstring_view co
 #endif
 }
 
+bool same_file_name(std::wstring_view a, std::wstring_view b)
+{
+#ifdef _WIN32
+    if (a.size() != b.size()) return false;
+    const auto upper = [](wchar_t c) { return (c >= L'a' && c <= L'z') ? static_cast<wchar_t>(c - L'a' + L'A') : c; };
+    for (std::size_t i = 0; i < a.size(); ++i) {
+        if (upper(a[i]) != upper(b[i])) return false;
+    }
+    return true;
+#else
+    return a == b;
+#endif
+}
+
+bool name_holds_separator([[maybe_unused]] std::wstring_view component)
+{
+#ifdef _WIN32
+    return false;
+#else
+    return component.find(L'\\') != std::wstring_view::npos;
+#endif
+}
+
 unsigned hardware_thread_count() { return std::thread::hardware_concurrency(); }
 
 }  // namespace tarvo

@@ -67,6 +67,14 @@ bool is_windows_unsafe_component(std::wstring_view component);
 // file: is_windows_unsafe_component on Windows, nothing elsewhere.
 bool is_unsafe_name_component_for_platform(std::wstring_view component);
 
+// Whether two file names (single components) name the same entry of a directory: exactly equal
+// on Linux; on Windows equal apart from the case of ASCII letters.
+bool same_file_name(std::wstring_view a, std::wstring_view b);
+
+// True for a component, as a directory listing reports it, that holds a separator of archive
+// names: on Linux a "\", which an archive name would turn into "/"; Windows names never do.
+bool name_holds_separator(std::wstring_view component);
+
 // The platform's report of hardware threads (may be 0).
 unsigned hardware_thread_count();
 

@@ -21,6 +21,7 @@
 #include "qar/create/source_tree.hpp"
 #include "qar/format/archive_format.hpp"
 #include "qar/format/journal.hpp"
+#include "qar/format/own_files.hpp"
 
 namespace qar::create {
 namespace {
@@ -134,14 +135,15 @@ void create_archive(const std::wstring& source_root, const std::wstring& archive
     FileSizeMap files;
     scan_source_tree(source_root, files, source_root.size(), NameList{});
 
-    if (ignore) {
-        for (auto it = files.begin(); it != files.end();) {
-            if (matches(it->first, *ignore)) {
-                tarvo::console::out(L"Ignoring " + it->first);
-                it = files.erase(it);
-            } else {
-                ++it;
-            }
+    // Taken before the archive is truncated: an archive inside the source must not store
+    // itself, nor its journal, even though it will be a new file by then.
+    const format::OwnFiles own = format::own_files_of(archive_path);
+    for (auto it = files.begin(); it != files.end();) {
+        if ((ignore && matches(it->first, *ignore)) || format::is_own_file(own, tarvo::join_path(source_root, it->first))) {
+            tarvo::console::out(L"Ignoring " + it->first);
+            it = files.erase(it);
+        } else {
+            ++it;
         }
     }
 

@@ -4,6 +4,7 @@
 #include <filesystem>
 #include <system_error>
 
+#include "common/console.hpp"
 #include "common/platform.hpp"
 #include "common/text.hpp"
 #include "qar/format/safe_name.hpp"
@@ -29,6 +30,44 @@ std::uint64_t size_of(const std::wstring& path)
     return static_cast<std::uint64_t>(size);
 }
 
+void walk_directory(const std::wstring& directory, FileSizeMap& files, std::size_t root_length);
+
+// The archive name of a path below the root.
+std::wstring relative_name(const std::wstring& path, std::size_t root_length)
+{
+    std::wstring name = path.size() > root_length ? path.substr(root_length + 1) : std::wstring();
+    slashes_to_forward(name);
+    return name;
+}
+
+void walk_entry(const std::wstring& directory, const std::wstring& entry_name, FileSizeMap& files, std::size_t root_length)
+{
+    const std::wstring path = tarvo::join_path(directory, entry_name);
+    // Its archive name would split it into components that aren't there (a file named
+    // "..\x" would become "../x" and be read from outside the source), so it stays out, and
+    // with a directory everything below it.
+    if (tarvo::name_holds_separator(entry_name)) {
+        const std::wstring above = relative_name(directory, root_length);
+        tarvo::console::out(L"Ignoring " + (above.empty() ? above : above + L"/") + entry_name);
+        return;
+    }
+    // Links are followed: a link to a file counts as that file, a link to a directory is
+    // walked, a dangling link is not found and skipped like any other odd entry.
+    switch (tarvo::path_kind(path, "status")) {
+    case tarvo::PathKind::regular: {
+        const std::uint64_t size = size_of(path);
+        files.emplace(relative_name(path, root_length), size);
+        break;
+    }
+    case tarvo::PathKind::directory:
+        walk_directory(path, files, root_length);
+        break;
+    case tarvo::PathKind::not_found:
+    case tarvo::PathKind::other:
+        break;
+    }
+}
+
 void walk_directory(const std::wstring& directory, FileSizeMap& files, std::size_t root_length)
 {
     const fs::path fs_directory = tarvo::to_fs_path(directory);
@@ -36,24 +75,7 @@ void walk_directory(const std::wstring& directory, FileSizeMap& files, std::size
     fs::directory_iterator it(fs_directory, ec);
     if (ec) throw fs::filesystem_error("directory_iterator::directory_iterator", fs_directory, ec);
     while (it != fs::directory_iterator()) {
-        const std::wstring path = tarvo::join_path(directory, tarvo::from_fs_path(it->path().filename()));
-        // Links are followed: a link to a file counts as that file, a link to a directory is
-        // walked, a dangling link is not found and skipped like any other odd entry.
-        switch (tarvo::path_kind(path, "status")) {
-        case tarvo::PathKind::regular: {
-            std::wstring name = path.substr(root_length + 1);
-            slashes_to_forward(name);
-            const std::uint64_t size = size_of(path);
-            files.emplace(std::move(name), size);
-            break;
-        }
-        case tarvo::PathKind::directory:
-            walk_directory(path, files, root_length);
-            break;
-        case tarvo::PathKind::not_found:
-        case tarvo::PathKind::other:
-            break;
-        }
+        walk_entry(directory, tarvo::from_fs_path(it->path().filename()), files, root_length);
         it.increment(ec);
         if (ec) throw fs::filesystem_error("directory_iterator::operator++", fs_directory, ec);
     }

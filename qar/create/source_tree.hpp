@@ -18,7 +18,9 @@ using FileSizeMap = std::map<std::wstring, std::uint64_t, tarvo::Utf16Less>;
 using NameList = std::vector<std::string>;
 
 // Adds the regular files below directory (all of them, or only those name_list names) to
-// files. root_length is the length of the top-level root; names are relative to it.
+// files. root_length is the length of the top-level root; names are relative to it. On a
+// platform where a name can hold "\", the walk leaves out such a file or directory, printing
+// "Ignoring " and its name, since its archive name would not name it.
 void scan_source_tree(const std::wstring& directory, FileSizeMap& files, std::size_t root_length,
                       const NameList& name_list);
 

@@ -200,6 +200,8 @@ FileLock take_lock(const std::wstring& archive_path, FileLock::Kind kind, bool c
 
 std::wstring journal_path(const std::wstring& archive_path) { return archive_path + L".journal"; }
 
+std::wstring journal_temporary_path(const std::wstring& archive_path) { return temporary_path_of(archive_path); }
+
 JournalWriter::JournalWriter(std::wstring archive_path, std::uint64_t original_length)
     : archive_path_(std::move(archive_path)),
       journal_path_(journal_path(archive_path_)),

@@ -39,6 +39,9 @@ namespace qar::format {
 // The archive's path followed by ".journal".
 std::wstring journal_path(const std::wstring& archive_path);
 
+// The name a journal is written under before it is published.
+std::wstring journal_temporary_path(const std::wstring& archive_path);
+
 // The update's side: saves the bytes it is about to overwrite, commits, or rolls back.
 class JournalWriter {
 public:

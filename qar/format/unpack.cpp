@@ -13,6 +13,7 @@
 #include "qar/format/directory_tree.hpp"
 #include "qar/format/entry_selection.hpp"
 #include "qar/format/journal.hpp"
+#include "qar/format/own_files.hpp"
 #include "qar/format/parallel_unpack.hpp"
 
 namespace qar::format {
@@ -90,6 +91,7 @@ void unpack_archive(const std::wstring& input_path, const std::wstring& output_d
     // Every selected name is checked before the first directory exists.
     const std::vector<SelectedEntry> selection = select_entries(metadata, expression);
     require_safe_names(selection);
+    require_outputs_apart(own_files_of(input_path), output_dir, selection);
 
     tarvo::console::out(L"Creating directory structure. Please wait, it may take a while");
     create_directory_tree(output_dir, selection, true);

@@ -12,6 +12,7 @@
 #include "common/platform.hpp"
 #include "common/text.hpp"
 #include "qar/format/directory_tree.hpp"
+#include "qar/format/own_files.hpp"
 #include "qar/format/unpack.hpp"
 #include "qar/update/space_allocation.hpp"
 
@@ -70,6 +71,30 @@ void check_backups(const std::wstring& backup_dir, const std::vector<LooseFile>&
         if (tarvo::path_kind(backup_path, "exists") != tarvo::PathKind::not_found || backup_dir_made) continue;
         if (tarvo::path_kind(backup_dir, "status") != tarvo::PathKind::directory)
             throw tarvo::wruntime_error(tarvo::quoted(L"Cannot create output file ", backup_path));
+    }
+}
+
+// Backups written among the loose files would be taken for loose files by the next update, and
+// with the loose directory itself as backup directory every backup would find the loose file in
+// its place and never be made. The backup directory need not exist yet: its levels that do are
+// compared, found through the real path of the deepest one, so that links and ".." lead where
+// the system would lead.
+void check_backup_dir_apart(const std::wstring& backup_dir, const std::wstring& source_dir)
+{
+    const std::optional<tarvo::FileIdentity> source = tarvo::file_identity(source_dir);
+    if (!source) return;
+    std::error_code error;
+    std::filesystem::path level = std::filesystem::absolute(tarvo::to_fs_path(backup_dir), error);
+    if (!error) level = std::filesystem::weakly_canonical(level, error);
+    if (error) level = tarvo::to_fs_path(backup_dir).lexically_normal();
+    for (;;) {
+        if (tarvo::file_identity(tarvo::from_fs_path(level)) == source) {
+            throw tarvo::wruntime_error(tarvo::quoted(L"Backup directory ", backup_dir) +
+                                        tarvo::quoted(L" lies inside the source directory ", source_dir));
+        }
+        const std::filesystem::path parent = level.parent_path();
+        if (parent.empty() || parent == level) return;
+        level = parent;
     }
 }
 
@@ -132,18 +157,20 @@ void check_record_room(const UpdateState& state, const std::vector<LooseFile>& f
                                     L" has no room for more region records. Aborting.");
 }
 
-LooseFile classify(const UpdateState& state, const std::optional<ReservePlan>& reserve, const std::wstring& name,
-                   std::uint64_t size, const UpdateOptions& options)
+LooseFile classify(const UpdateState& state, const std::optional<ReservePlan>& reserve, const format::OwnFiles& own,
+                   const std::wstring& name, std::uint64_t size, const UpdateOptions& options)
 {
     LooseFile file;
     file.name = name;
     file.size = size;
-    if (name == kExtraFileNameWide) {
+    file.path = tarvo::join_path(options.source_dir, name);
+    // The archive itself and its journal, when they lie among the loose files, are read and
+    // written by this very run: never their own input.
+    if (name == kExtraFileNameWide || format::is_own_file(own, file.path)) {
         file.action = LooseAction::skip_extra;
         return file;
     }
     file.utf8_name = tarvo::to_utf8(name);
-    file.path = tarvo::join_path(options.source_dir, name);
     const auto found = state.tables.name_index.find(file.utf8_name);
     if (found != state.tables.name_index.end()) {
         file.action = LooseAction::patch;
@@ -170,6 +197,7 @@ LooseFile classify(const UpdateState& state, const std::optional<ReservePlan>& r
 
 UpdatePlan plan_update(UpdateState& state, const create::FileSizeMap& loose_files, const UpdateOptions& options)
 {
+    if (!options.backup_dir.empty()) check_backup_dir_apart(options.backup_dir, options.source_dir);
     UpdatePlan plan;
     const std::uint64_t end_position = state.end_position();
     BuiltTables built = build_working_tables(state.metadata);
@@ -187,7 +215,8 @@ UpdatePlan plan_update(UpdateState& state, const create::FileSizeMap& loose_file
 
     mark_used_bytes(state);
 
-    for (const auto& [name, size] : loose_files) plan.files.push_back(classify(state, plan.reserve, name, size, options));
+    const format::OwnFiles own = format::own_files_of(state.archive_path);
+    for (const auto& [name, size] : loose_files) plan.files.push_back(classify(state, plan.reserve, own, name, size, options));
     for (const LooseFile& file : plan.files) {
         if (file.action == LooseAction::patch || file.action == LooseAction::add) check_opens(file);
     }

@@ -22,7 +22,8 @@ enum class LooseAction {
     patch,       // the archive holds the name: entry is rewritten
     add,         // add mode, a new name
     ignore,      // add mode, a new name that matches the ignore list
-    skip_extra,  // the update's own bookkeeping file is never taken from the loose files
+    skip_extra,  // the update's own files (its bookkeeping file, the archive, its journal) are
+                 // never taken from the loose files
 };
 
 struct LooseFile {
@@ -55,7 +56,8 @@ struct UpdatePlan {
 // refuse the run: the extra file, room for the reserve, every loose file to be written opens,
 // the new tables fit in front of the first file data that stays, the extra file has room for
 // every record the run may add, and the backups can be made. Leaves state.tables as they
-// will be after the reserve and state.extra as loaded (or fresh).
+// will be after the reserve and state.extra as loaded (or fresh). A backup directory that is
+// the loose-file directory or lies inside it refuses the run before anything else.
 UpdatePlan plan_update(UpdateState& state, const create::FileSizeMap& loose_files, const UpdateOptions& options);
 
 // Saves the current contents of every file about to be patched below backup_dir, unless a

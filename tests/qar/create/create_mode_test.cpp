@@ -137,6 +137,28 @@ TEST(CreateMode, PrintsListingAndProgressLinesAndLeavesOutIgnoredFiles)
     EXPECT_FALSE(std::filesystem::exists(tarvo::to_fs_path(dir / L"bad.qar")));
 }
 
+// An archive written inside its source stores neither itself nor its journal, even the second
+// time, when it exists; a name holding a "\\" (where one can) is never read, nor what lies below it.
+TEST(CreateMode, LeavesOutItsOwnArchiveAndNamesHoldingABackslash)
+{
+    ScratchDir dir;
+    write_tree(dir, {{L"a/desktop.ini", {'x'}}, {L"sub/in.qar", make_bytes(300, 1)}, {L"z.bin", make_bytes(70000, 2)}});
+    create(dir, L"outside.qar");
+    const bool backslash_names = tarvo::name_holds_separator(L"\\");
+    if (backslash_names) {
+        write_tree(dir, {{L"..\\planted.bin", {'p'}}, {L"d\\e/f.bin", {'f'}}, {L"sub/x\\y", {'y'}}});
+        testing::write_file(dir / L"planted.bin", {'o'});
+    }
+    create(dir, L"src/in.qar");
+    testing::write_file(dir / L"src/in.qar.journal", {'j'});
+    const std::wstring out = create(dir, L"src/in.qar");
+    EXPECT_NE(out.find(L"\nIgnoring a/desktop.ini\nIgnoring in.qar\nIgnoring in.qar.journal\nsub/in.qar ("), std::wstring::npos)
+        << tarvo::to_utf8(out);
+    for (const wchar_t* name : {L"..\\planted.bin", L"d\\e", L"sub/x\\y"})
+        EXPECT_EQ(backslash_names, out.find(L"\nIgnoring " + std::wstring(name) + L"\n") < out.find(L"Ignoring a/")) << name;
+    EXPECT_TRUE(testing::read_file(dir / L"src/in.qar") == testing::read_file(dir / L"outside.qar"));
+}
+
 #ifndef _WIN32
 // The disk fills up in the middle of the data and right at the end (past a file size limit writes fail with EFBIG).
 TEST(CreateMode, FullDiskEndsTheRunWithAWriteError)

@@ -180,6 +180,33 @@ TEST(Unpack, RefusesUnsafeNamesBeforeCreatingAnything)
     for (const wchar_t* name : {L"CONSOLE", L"com0", L"com10", L"x.con"}) EXPECT_FALSE(tarvo::is_windows_unsafe_component(name)) << name;
 }
 
+// Unpacked beside itself, an archive refuses an entry that would be the archive or its journal,
+// before anything is written; an entry of that name in another directory is fine.
+TEST(Unpack, NeverWritesOverItsOwnArchiveOrJournal)
+{
+    tarvo::test::ScratchDir dir;
+    const std::wstring archive = dir.path(L"a.qar");
+    const std::pair<const char*, std::wstring> cases[] = {{"a.qar", L"archive " + tarvo::quoted(L"", archive)},
+                                                          {"a.qar.journal", L"journal " + tarvo::quoted(L"", archive + L".journal")},
+                                                          {"a.qar.journal.tmp", L"journal " + tarvo::quoted(L"", archive + L".journal.tmp")}};
+    for (const auto& [name, what] : cases) {
+        const auto image = build_archive({{"first/one", "1"}, {"sub/a.qar.journal", "2"}, {name, "evil"}}).bytes;
+        tarvo::test::write_bytes(archive, image);
+        tarvo::console::Capture capture;
+        const std::wstring error = [&]() -> std::wstring {
+            try { unpack_archive(archive, dir.path(L"."), L""); } catch (const tarvo::wruntime_error& e) { return e.message(); }
+            return L"(no error)";
+        }();
+        EXPECT_EQ(error, tarvo::quoted(L"Archive entry ", tarvo::from_utf8(name)) + L" would overwrite the " + what);
+        EXPECT_TRUE(tarvo::test::read_bytes(archive) == std::string(image.begin(), image.end()));
+        EXPECT_FALSE(fs::exists(tarvo::to_fs_path(dir.path(L"first")))) << name;
+    }
+    tarvo::test::write_bytes(archive, build_archive({{"sub/a.qar", "3"}, {"sub/a.qar.journal", "2"}}).bytes);
+    tarvo::console::Capture capture;
+    unpack_archive(archive, dir.path(L"."), L"");
+    EXPECT_EQ(tarvo::test::read_bytes(dir.path(L"sub/a.qar.journal")), "2");
+}
+
 TEST(Unpack, DamagedDataStopsWithProblemDecompressing)
 {
     const auto good = build_archive({{"first", "kept"}, {"z", std::string(3000, 'a')}, {"r", "hi"}});

@@ -128,6 +128,41 @@ TEST_F(UpdateModeTest, RoomNeverReachesTheNextFilesData)
     expect_whole_archive(archive, expected);
 }
 
+// The archive among the loose files is listed but never stored, a name
+// holding a "\\" (where one can) is never read, and backups are never made among the loose files.
+TEST_F(UpdateModeTest, NeverTakesItsOwnFilesOrBackupsForLooseFiles)
+{
+    const std::wstring loose = path(L"loose");
+    write_files(loose, {{"3_mid.bin", "new"}, {"sub/updated.qar", "a namesake"}});
+    if (tarvo::name_holds_separator(L"\\")) write_file(loose + L"/..\\3_mid.bin", "outside");
+    fs::copy_file(suite_ / "updated.qar", scratch_ / "loose" / "updated.qar");
+    const std::wstring archive = loose + L"/updated.qar";
+    const auto run = [&](const std::wstring& backups) {
+        tarvo::console::Capture capture;
+        const std::wstring error = error_of([&] { update_archive(loose, archive, {}, backups, true, kDefaultIgnorePatterns); });
+        return Outcome{capture.out, error};
+    };
+    const std::string before = read_bytes(archive);
+    for (const std::wstring& backups : {loose, loose + L"/bk", path(L"elsewhere/../loose/sub/bk")}) {
+        EXPECT_EQ(run(backups).error, tarvo::quoted(L"Backup directory ", backups) +
+                                          tarvo::quoted(L" lies inside the source directory ", loose));
+    }
+    EXPECT_TRUE(read_bytes(archive) == before && !exists(loose + L"/bk") && !exists(loose + L"/sub/bk"));
+
+    const Outcome first = run(L"");
+    EXPECT_EQ(first.error, kNoError);
+    EXPECT_NE(first.out.find(L"\nupdated.qar ("), std::wstring::npos);  // listed like any loose file
+    EXPECT_NE(first.out.find(L"...\nIgnoring updated.qar\nDone!"), std::wstring::npos);  // at its turn
+    EXPECT_EQ(tarvo::name_holds_separator(L"\\"), printed(first, L"Reading directory structure\nIgnoring ..\\3_mid.bin"));
+    const std::size_t length = read_bytes(archive).size();
+    EXPECT_EQ(run(L"").error, kNoError);
+    EXPECT_EQ(read_bytes(archive).size(), length);
+    Files expected = big_files();
+    expected["3_mid.bin"] = "new";
+    expected["sub/updated.qar"] = "a namesake";
+    expect_whole_archive(archive, expected);
+}
+
 TEST_F(UpdateModeTest, RefusedUpdatesLeaveTheArchiveUntouched)
 {
     const std::wstring archive = copy_of("updated.qar");
