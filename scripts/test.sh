@@ -136,3 +136,5 @@ for name in "${stages[@]}"; do
 done
 took=$((SECONDS - total_start))
 summary+=("$(printf 'all stages passed in %dm%02ds' $((took / 60)) $((took % 60)))")
+# The size of the test suite against the code (scripts/test-ratio.sh).
+summary+=("$("$root/scripts/test-ratio.sh")")

@@ -20,6 +20,7 @@
 #include "common/console.hpp"
 #include "common/error.hpp"
 #include "common/text.hpp"
+#include "qar/base/pattern_list.hpp"
 #include "qar/base/worker_pool.hpp"
 #include "qar/format/archive_format.hpp"
 #include "qar/format/unpack.hpp"
@@ -102,12 +103,6 @@ struct UnpackRun {
     std::map<std::string, std::string> tree;
 };
 
-void replace_every(std::wstring& text, const std::wstring& from, const std::wstring& to)
-{
-    for (std::size_t at = text.find(from); at != std::wstring::npos; at = text.find(from, at + to.size()))
-        text.replace(at, from.size(), to);
-}
-
 UnpackRun run_unpack(const std::wstring& archive_path, const fs::path& out, const std::wstring& patterns, qar::WorkerPool* pool)
 {
     UnpackRun run;
@@ -126,9 +121,9 @@ UnpackRun run_unpack(const std::wstring& archive_path, const fs::path& out, cons
         qar::worker_pool = nullptr;
         run.lines = capture.out + capture.err;
     }
-    replace_every(run.failure, out_text, L"OUT");
-    replace_every(run.failure, tarvo::widen_bytes(out.native()), L"OUT");
-    replace_every(run.lines, out_text, L"OUT");
+    qar::replace_all(run.failure, out_text, L"OUT");
+    qar::replace_all(run.failure, tarvo::widen_bytes(out.native()), L"OUT");
+    qar::replace_all(run.lines, out_text, L"OUT");
     if (fs::exists(out))
         for (const fs::directory_entry& item : fs::recursive_directory_iterator(out))
             run.tree[item.path().lexically_relative(out).native()] = item.is_directory() ? std::string("<dir>") : read_whole(item.path());

@@ -29,37 +29,29 @@ namespace tarvo::fuzz {
 inline std::string_view as_text(const std::uint8_t* data, std::size_t size) { return {reinterpret_cast<const char*>(data), size}; }
 
 // One directory per process below TMPDIR, emptied first and removed at a normal exit.
-class ScratchRoot {
-public:
-    explicit ScratchRoot(std::string_view harness)
-        : path_(std::filesystem::temp_directory_path() / ("tarvo-fuzz-" + std::string(harness) + "-" + std::to_string(::getpid())))
+struct ScratchRoot {
+    explicit ScratchRoot(const char* harness)
+        : root(std::filesystem::temp_directory_path() / ("tarvo-fuzz-" + std::string(harness) + "-" + std::to_string(::getpid())))
     {
-        std::filesystem::remove_all(path_);
-        std::filesystem::create_directories(path_);
+        std::filesystem::remove_all(root);
+        std::filesystem::create_directories(root);
     }
-    ~ScratchRoot()
-    {
-        std::error_code ignored;
-        std::filesystem::remove_all(path_, ignored);
-    }
-    ScratchRoot(const ScratchRoot&) = delete;
-    ScratchRoot& operator=(const ScratchRoot&) = delete;
-
-    const std::filesystem::path& path() const { return path_; }
-    std::wstring wide(const std::filesystem::path& name) const { return from_fs_path(path_ / name); }
+    ~ScratchRoot() { std::filesystem::remove_all(root, ignored); }
+    const std::filesystem::path& path() const { return root; }
 
     // Writes the input as the file `name` and returns its path.
     std::wstring write_input(const char* name, const std::uint8_t* data, std::size_t size) const
     {
-        File file(wide(name), File::Mode::write_new);
+        const std::wstring path = from_fs_path(root / name);
+        File file(path, File::Mode::write_new);
         if (!file.is_open()) finding("the scratch directory can't take the input file");
         file.write(data, size);
         file.close();
-        return wide(name);
+        return path;
     }
 
-private:
-    std::filesystem::path path_;
+    std::filesystem::path root;
+    std::error_code ignored;
 };
 
 // The input split at line feeds, a last line only when bytes follow the last line feed; in text

@@ -1,5 +1,5 @@
-// Command-line parsing, defaults, the list file and the statuses of tarvo-qar runs (the
-// messages and usage text on the console are checked by the command-line cases beside this).
+// Command-line parsing, defaults, the list file, and the messages and statuses of tarvo-qar runs
+// (the exact usage text is checked by the command-line cases beside this).
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -65,13 +65,16 @@ TEST(CommandLine, ListFileSplitsAtLineFeedsAndFailedRunsEndWithStatusOne)
     const std::wstring missing = tarvo::from_fs_path(dir / "missing.txt");
     EXPECT_EQ(run_tarvo_qar({L"-u", L"a.qar", L"-s=" + missing}), 1);
     EXPECT_EQ(capture.err, L"Error: Cannot open list file \"" + missing + L"\"\n");
+    capture.err.clear();
     EXPECT_EQ(run_tarvo_qar({L"-r", L"mods"}), 1);
+    EXPECT_EQ(capture.err, L"Error: No QAR file specified\n");
     EXPECT_EQ(capture.out, L"");  // both before the pool exists
     EXPECT_EQ(run_tarvo_qar({L"-u", tarvo::from_fs_path(dir / "none.qar"), L"-e=a[b"}), 1);  // a library error
-    capture.out.clear();
-    EXPECT_EQ(run_tarvo_qar({L"-c", L"a", L"b", L"-i=1", L"-e=2", L"-b=3"}), 1);
-    EXPECT_EQ(run_tarvo_qar({L"-c"}), 1);  // too few or too many arguments: the usage without a message
-    EXPECT_EQ(capture.out.rfind(L"Usage: tarvo-qar option input output\n", 0), 0U);
+    for (const std::vector<std::wstring>& args : {std::vector<std::wstring>{L"-c", L"a", L"b", L"-i=1", L"-e=2", L"-b=3"}, {L"-c"}}) {
+        capture.out.clear();  // too few or too many arguments: the usage without a message
+        EXPECT_EQ(run_tarvo_qar(args), 1);
+        EXPECT_EQ(capture.out.rfind(L"Usage: tarvo-qar option input output\n", 0), 0U) << args.size();
+    }
     std::filesystem::remove_all(dir);
 }
 
