@@ -3,8 +3,6 @@
 
 namespace qar {
 
-WorkerPool* worker_pool = nullptr;
-
 WorkerPool::WorkerPool(int count) : count_(count > 0 ? static_cast<std::size_t>(count) : 0)
 {
     workers_.reserve(count_);

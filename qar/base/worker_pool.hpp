@@ -64,8 +64,4 @@ private:
     std::condition_variable wake_up_;
 };
 
-// The run's pool, set by the entry point right after it creates it; block compression
-// finds the pool here.
-extern WorkerPool* worker_pool;
-
 }  // namespace qar

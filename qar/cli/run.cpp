@@ -23,25 +23,25 @@ constexpr int kFailure = 1;  // usage errors and every run that prints "Error: "
 
 bool argument_count_ok(std::size_t count) { return count >= kMinArguments && count <= kMaxArguments; }
 
-void run_mode(const CommandLine& command_line, const create::NameList& name_list)
+void run_mode(const CommandLine& command_line, const create::NameList& name_list, WorkerPool& pool)
 {
     const std::wstring ignore =
         command_line.ignore_patterns.empty() ? std::wstring(kDefaultIgnorePatterns) : command_line.ignore_patterns;
     switch (command_line.mode) {
     case Mode::unpack:
-        format::unpack_archive(command_line.input, command_line.output, command_line.extract_patterns);
+        format::unpack_archive(command_line.input, command_line.output, command_line.extract_patterns, pool);
         break;
     case Mode::create:
-        create::create_archive(command_line.input, command_line.output, ignore);
+        create::create_archive(command_line.input, command_line.output, ignore, pool);
         break;
     case Mode::add:
         update::update_archive(command_line.input, command_line.output, name_list, command_line.backup_dir, true,
-                               ignore);
+                               ignore, pool);
         break;
     case Mode::replace:
         // "-i=" has no effect here: replacing never consults the ignore list.
         update::update_archive(command_line.input, command_line.output, name_list, command_line.backup_dir, false,
-                               kDefaultIgnorePatterns);
+                               kDefaultIgnorePatterns, pool);
         break;
     case Mode::none:
         break;
@@ -66,15 +66,11 @@ int parse_and_run(const std::vector<std::wstring>& args)
     unsigned threads = tarvo::hardware_thread_count();
     if (threads == 0) threads = 1;
     WorkerPool pool(static_cast<int>(threads));
-    worker_pool = &pool;
-    struct PoolReference {
-        ~PoolReference() { worker_pool = nullptr; }
-    } clear_reference_on_exit;
     tarvo::console::out(L"Created " + std::to_wstring(threads) + L" threads.");
 
     // Whatever way the mode ends, the pool runs its queued tasks and joins its workers
     // before anything is reported.
-    run_mode(command_line, name_list);
+    run_mode(command_line, name_list, pool);
     pool.shutdown();
     return kSuccess;
 }

@@ -90,20 +90,13 @@ bool compress_block(Batch& batch, std::size_t i, DeflateWorkers& deflaters, int 
                        batch.output.get() + i * kSlot, batch.stored[i]);
 }
 
-WorkerPool& the_pool()
-{
-    if (worker_pool == nullptr || worker_pool->worker_count() <= 0) {
-        throw std::logic_error("block compression needs a worker pool with at least one worker");
-    }
-    return *worker_pool;
-}
 
 // Writes the file's stored blocks from the archive's current position. Returns false, with
 // nothing more written, as soon as the next block would take the stored length past limit.
 bool store_blocks(const std::wstring& path, std::uint64_t size, tarvo::File& archive, std::uint64_t limit,
                   format::BlockSizeList& block_sizes, DeflateWorkers& deflaters)
 {
-    WorkerPool& pool = the_pool();
+    WorkerPool& pool = deflaters.pool();
     tarvo::File input(path, tarvo::File::Mode::read);
     if (!input.is_open()) throw tarvo::wruntime_error(tarvo::quoted(L"Cannot open input file ", path));
     if (size == 0) return true;
@@ -181,21 +174,11 @@ bool store_block(DeflateWorkers& deflaters, int worker, std::span<const std::uin
 
 BlockPlacement compress_file_blocks(const std::wstring& path, std::uint64_t size, tarvo::File& archive,
                                     std::uint64_t target_offset, std::uint64_t limit,
-                                    format::BlockSizeList& block_sizes)
-{
-    DeflateWorkers deflaters(the_pool().worker_count());
-    return compress_file_blocks(path, size, archive, target_offset, limit, block_sizes, deflaters);
-}
-
-BlockPlacement compress_file_blocks(const std::wstring& path, std::uint64_t size, tarvo::File& archive,
-                                    std::uint64_t target_offset, std::uint64_t limit,
                                     format::BlockSizeList& block_sizes, DeflateWorkers& deflaters)
 {
-    // An empty pool, or states for another pool, is a programming error, reported before
-    // anything moves.
-    if (deflaters.worker_count() < the_pool().worker_count()) {
-        throw std::logic_error("fewer deflate states than workers in the pool");
-    }
+    // A pool without workers would never compress a block: a programming error, reported
+    // before anything moves.
+    if (deflaters.worker_count() <= 0) throw std::logic_error("block compression needs a worker pool with a worker");
     block_sizes.clear();
     const std::uint64_t offset = position_for(archive, target_offset);
     if (store_blocks(path, size, archive, target_offset == kAppend ? kNoLimit : limit, block_sizes, deflaters)) {

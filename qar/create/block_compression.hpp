@@ -23,17 +23,10 @@ struct BlockPlacement {
 // Writes the file's stored blocks back to back from target_offset (or at the end minus 16
 // for kAppend) while their running length stays within limit; past it the whole file is
 // written again at the end. Fills block_sizes; leaves the write position after the last
-// byte written. Compresses with the caller's deflate states, which must have one state per
-// worker of the run's pool and outlive the call.
+// byte written. Compresses on the deflate states' pool with those states; they outlive the call.
 BlockPlacement compress_file_blocks(const std::wstring& path, std::uint64_t size, tarvo::File& archive,
                                     std::uint64_t target_offset, std::uint64_t limit,
                                     format::BlockSizeList& block_sizes, DeflateWorkers& deflaters);
-
-// The same with deflate states of its own, made for this one call. A caller that stores many
-// files keeps one DeflateWorkers for all of them and uses the overload above.
-BlockPlacement compress_file_blocks(const std::wstring& path, std::uint64_t size, tarvo::File& archive,
-                                    std::uint64_t target_offset, std::uint64_t limit,
-                                    format::BlockSizeList& block_sizes);
 
 // Where one block's stored bytes are and how many there are.
 struct StoredBlock {

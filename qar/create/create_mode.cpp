@@ -126,7 +126,7 @@ Digest digest_of_metadata(tarvo::File& archive, std::uint32_t length)
 }  // namespace
 
 void create_archive(const std::wstring& source_root, const std::wstring& archive_path,
-                    const std::wstring& ignore_patterns, FileStoring storing)
+                    const std::wstring& ignore_patterns, WorkerPool& pool, StoreFiles store)
 {
     std::optional<PatternExpression> ignore;
     if (!ignore_patterns.empty()) ignore = set_up_pattern_list(PatternListKind::ignore, ignore_patterns);
@@ -194,12 +194,8 @@ void create_archive(const std::wstring& source_root, const std::wstring& archive
         const std::wstring name = tarvo::from_utf8(name_at(tables.names, entry.name_offset));
         tarvo::console::out(progress_line(name, stored_so_far, tables.total_size));
     };
-    DeflateWorkers deflaters(worker_pool != nullptr ? worker_pool->worker_count() : 0);
-    if (storing == FileStoring::pipelined) {
-        store_files(tables.entries.size(), sources, archive, deflaters, file_stored);
-    } else {
-        store_files_one_at_a_time(tables.entries.size(), sources, archive, deflaters, file_stored);
-    }
+    DeflateWorkers deflaters(pool);
+    store(tables.entries.size(), sources, archive, deflaters, file_stored);
 
     archive.seek(entries_offset);
     archive.write(encode_entries(tables.entries));

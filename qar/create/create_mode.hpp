@@ -3,15 +3,14 @@
 
 #include <string>
 
+#include "qar/base/worker_pool.hpp"
+#include "qar/create/file_storing.hpp"
+
 namespace qar::create {
 
-// How the files' data goes into the archive; both ways give the same archive and output.
-enum class FileStoring {
-    pipelined,       // read ahead across files, every worker busy
-    one_at_a_time,   // one file in flight, the reference the pipeline is checked against
-};
-
+// Compresses on the pool's workers; `store` writes the files' data (a test may hand in a
+// reference to compare the pipeline with).
 void create_archive(const std::wstring& source_root, const std::wstring& archive_path,
-                    const std::wstring& ignore_patterns, FileStoring storing = FileStoring::pipelined);
+                    const std::wstring& ignore_patterns, WorkerPool& pool, StoreFiles store = store_files);
 
 }  // namespace qar::create

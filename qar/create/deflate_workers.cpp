@@ -41,11 +41,10 @@ struct DeflateWorkers::State {
     bool initialised = false;
 };
 
-DeflateWorkers::DeflateWorkers(int worker_count)
+DeflateWorkers::DeflateWorkers(WorkerPool& pool) : pool_(pool)
 {
-    if (worker_count < 0) throw std::logic_error("a negative number of deflate states");
-    states_.reserve(static_cast<std::size_t>(worker_count));
-    for (int i = 0; i < worker_count; ++i) states_.push_back(std::make_unique<State>());
+    states_.reserve(static_cast<std::size_t>(pool.worker_count()));
+    for (int i = 0; i < pool.worker_count(); ++i) states_.push_back(std::make_unique<State>());
 }
 
 DeflateWorkers::~DeflateWorkers() = default;

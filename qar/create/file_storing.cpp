@@ -9,7 +9,7 @@
 // block is written. The workers only run store_block, on the slots of their task, each with
 // the deflate state of its own worker index.
 // What is ordered: tasks run and finish in any order; batches are written strictly in entry
-// order, so the archive gets exactly the bytes of the one-file-at-a-time path. A failure
+// order, so the archive gets exactly the bytes that storing one file after the other gives. A failure
 // (a file that won't open or holds fewer bytes than recorded) takes its place in the
 // sequence and is thrown only when the writer reaches it: what comes before it is written
 // and reported, nothing after it is.
@@ -74,14 +74,6 @@ struct Piece {
     bool ends_file = false;
     std::exception_ptr failure;
 };
-
-WorkerPool& the_pool()
-{
-    if (worker_pool == nullptr || worker_pool->worker_count() <= 0) {
-        throw std::logic_error("storing files needs a worker pool with at least one worker");
-    }
-    return *worker_pool;
-}
 
 class Pipeline {
 public:
@@ -349,22 +341,10 @@ void store_files(std::size_t file_count, const FileSource& files, tarvo::File& a
                  const FileStored& stored)
 {
     if (file_count == 0) return;
-    Pipeline pipeline(file_count, files, archive, deflaters, stored, the_pool());
+    if (deflaters.worker_count() <= 0) throw std::logic_error("storing files needs a worker pool with a worker");
+    Pipeline pipeline(file_count, files, archive, deflaters, stored, deflaters.pool());
     pipeline.run();
 }
 
-void store_files_one_at_a_time(std::size_t file_count, const FileSource& files, tarvo::File& archive,
-                               DeflateWorkers& deflaters, const FileStored& stored)
-{
-    format::BlockSizeList block_sizes;
-    for (std::size_t k = 0; k < file_count; ++k) {
-        const FileToStore file = files(k);
-        const std::uint64_t data_offset = archive.tell();
-        const BlockPlacement placement =
-            compress_file_blocks(file.path, file.size, archive, data_offset, kNoLimit, block_sizes, deflaters);
-        if (placement.offset != data_offset) throw tarvo::wruntime_error(L"Couldn't compress file: unknown error");
-        stored(k, data_offset, block_sizes);
-    }
-}
 
 }  // namespace qar::create

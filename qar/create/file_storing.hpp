@@ -1,5 +1,4 @@
-// Storing the files of a new archive back to back: pipelined across file boundaries, or one
-// file at a time; both write the same bytes and report the same files in the same order.
+// Storing the files of a new archive back to back, pipelined across file boundaries.
 #pragma once
 
 #include <cstddef>
@@ -35,9 +34,8 @@ using FileStored =
 void store_files(std::size_t file_count, const FileSource& files, tarvo::File& archive, DeflateWorkers& deflaters,
                  const FileStored& stored);
 
-// The same result one file at a time through compress_file_blocks, each file's blocks in
-// parallel but only one file in flight.
-void store_files_one_at_a_time(std::size_t file_count, const FileSource& files, tarvo::File& archive,
-                               DeflateWorkers& deflaters, const FileStored& stored);
+// How a run stores its files: store_files, or in a test a reference to compare it with.
+using StoreFiles = void (*)(std::size_t file_count, const FileSource& files, tarvo::File& archive,
+                            DeflateWorkers& deflaters, const FileStored& stored);
 
 }  // namespace qar::create

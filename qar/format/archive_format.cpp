@@ -79,6 +79,19 @@ std::span<const std::uint16_t> ArchiveMetadata::blocks_of(std::size_t i) const
     return std::span<const std::uint16_t>(block_table).subspan(entries[i].first_block, static_cast<std::size_t>(count));
 }
 
+std::optional<std::span<const std::uint16_t>> entry_blocks(const FileEntry& entry,
+                                                           std::span<const std::uint16_t> block_table)
+{
+    const std::uint64_t count = block_count_u64(entry.size);
+    if (count > std::numeric_limits<std::uint32_t>::max() || entry.first_block > block_table.size() ||
+        count > block_table.size() - entry.first_block)
+        return std::nullopt;
+    const auto blocks = block_table.subspan(entry.first_block, static_cast<std::size_t>(count));
+    const std::uint64_t reachable = static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max());
+    if (entry.data_offset > reachable - stored_total(blocks)) return std::nullopt;
+    return blocks;
+}
+
 ArchiveMetadata read_metadata(tarvo::File& archive)
 {
     ArchiveMetadata metadata;

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <array>
+#include <optional>
 #include <cstddef>
 #include <cstdint>
 #include <span>
@@ -121,6 +122,11 @@ inline FileEntry decode_entry(const std::uint8_t* in)
                      tarvo::get_le<std::uint64_t>(in + 8), tarvo::get_le<std::uint64_t>(in + 16),
                      tarvo::get_le<std::uint64_t>(in + 24)};
 }
+
+// The entry's blocks in the block table, or nothing when they leave it or when its data would
+// end past any position a seek can reach (such an entry holds no data).
+std::optional<std::span<const std::uint16_t>> entry_blocks(const FileEntry& entry,
+                                                           std::span<const std::uint16_t> block_table);
 
 // The whole metadata of an archive as read, checked for consistency.
 struct ArchiveMetadata {

@@ -36,7 +36,6 @@
 #include "common/error.hpp"
 #include "common/platform.hpp"
 #include "qar/format/block_decoding.hpp"
-#include "qar/format/unpack.hpp"
 
 namespace qar::format {
 namespace {
@@ -401,30 +400,7 @@ std::wstring progress_line(std::uint64_t done, std::uint64_t total, const std::w
     return line.str();
 }
 
-std::optional<std::span<const std::uint16_t>> entry_blocks(const FileEntry& entry,
-                                                           std::span<const std::uint16_t> block_table)
-{
-    const std::uint64_t count = block_count_u64(entry.size);
-    if (count > std::numeric_limits<std::uint32_t>::max() || entry.first_block > block_table.size() ||
-        count > block_table.size() - entry.first_block)
-        return std::nullopt;
-    const auto blocks = block_table.subspan(entry.first_block, static_cast<std::size_t>(count));
-    const std::uint64_t reachable = static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max());
-    if (entry.data_offset > reachable - stored_total(blocks)) return std::nullopt;
-    return blocks;
-}
 
-void extract_one_by_one(tarvo::File& archive, const ArchiveMetadata& metadata,
-                        std::span<const SelectedEntry> selection, const std::wstring& output_dir, std::uint64_t total)
-{
-    std::uint64_t done = 0;
-    for (const SelectedEntry& selected : selection) {
-        const FileEntry& entry = metadata.entries[selected.index];
-        done += entry.size;
-        tarvo::console::out(progress_line(done, total, selected.name));
-        extract_entry(archive, tarvo::join_archive_name(output_dir, selected.name), entry, metadata.block_table);
-    }
-}
 
 void extract_in_parallel(tarvo::File& archive, const ArchiveMetadata& metadata,
                          std::span<const SelectedEntry> selection, const std::wstring& output_dir,

@@ -72,7 +72,8 @@ void extract_entry(tarvo::File& archive, const std::wstring& output_path, const 
     output.close();
 }
 
-void unpack_archive(const std::wstring& input_path, const std::wstring& output_dir, std::wstring extract_patterns)
+void unpack_archive(const std::wstring& input_path, const std::wstring& output_dir, std::wstring extract_patterns,
+                    WorkerPool& pool)
 {
     const std::optional<PatternExpression> expression = set_up_pattern_list(PatternListKind::extract, extract_patterns);
 
@@ -103,11 +104,7 @@ void unpack_archive(const std::wstring& input_path, const std::wstring& output_d
 
     tarvo::console::out(L"");
     tarvo::console::out(L"Extracting files...");
-    // Without a pool (a caller that runs no workers) the entries are decoded right here.
-    if (worker_pool != nullptr && worker_pool->worker_count() > 0)
-        extract_in_parallel(archive, metadata, selection, output_dir, total, *worker_pool);
-    else
-        extract_one_by_one(archive, metadata, selection, output_dir, total);
+    extract_in_parallel(archive, metadata, selection, output_dir, total, pool);
     tarvo::console::out(L"Done!");
 }
 

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "common/file.hpp"
+#include "qar/base/worker_pool.hpp"
 #include "qar/format/archive_format.hpp"
 
 namespace qar::format {
@@ -13,8 +14,10 @@ namespace qar::format {
 inline constexpr std::size_t kExtractOutputBuffer = 2097152;  // inflated data gathered per write
 
 // Writes the selected entries of the archive below output_dir (no trailing separator).
-// An empty extract_patterns selects every entry.
-void unpack_archive(const std::wstring& input_path, const std::wstring& output_dir, std::wstring extract_patterns);
+// An empty extract_patterns selects every entry. Blocks decode on the pool's workers (and on
+// the calling thread when it would otherwise wait).
+void unpack_archive(const std::wstring& input_path, const std::wstring& output_dir, std::wstring extract_patterns,
+                    WorkerPool& pool);
 
 // Creates or truncates output_path and writes the entry's size bytes into it, reading its
 // blocks through block_table (the archive's whole block table). Moves the archive's position.

@@ -4,10 +4,10 @@
 #include <algorithm>
 #include <array>
 #include <memory>
+#include <stdexcept>
 
 #include "common/console.hpp"
 #include "common/text.hpp"
-#include "qar/base/worker_pool.hpp"
 #include "qar/create/block_compression.hpp"
 #include "qar/format/md5.hpp"
 
@@ -29,8 +29,7 @@ std::uint64_t finish_append(UpdateState& state, std::uint64_t placed)
 
 create::DeflateWorkers& deflaters_of(UpdateState& state)
 {
-    if (!state.deflaters)
-        state.deflaters = std::make_unique<create::DeflateWorkers>(worker_pool != nullptr ? worker_pool->worker_count() : 0);
+    if (!state.deflaters) throw std::logic_error("an update that writes files needs the run's deflate states");
     return *state.deflaters;
 }
 

@@ -82,7 +82,7 @@ std::uint32_t write_metadata(UpdateState& state)
 
 void update_archive(const std::wstring& source_dir, const std::wstring& archive_path,
                     const create::NameList& name_list, const std::wstring& backup_dir, bool add_files,
-                    const std::wstring& ignore_patterns)
+                    const std::wstring& ignore_patterns, WorkerPool& pool)
 {
     std::optional<PatternExpression> ignore;
     if (add_files && !ignore_patterns.empty()) ignore = set_up_pattern_list(PatternListKind::ignore, ignore_patterns);
@@ -91,6 +91,7 @@ void update_archive(const std::wstring& source_dir, const std::wstring& archive_
     const tarvo::FileLock lock = format::lock_for_update(archive_path);
     tarvo::console::out(L"Reading file structure...");
     UpdateState state = open_update_state(archive_path);
+    state.deflaters = std::make_unique<create::DeflateWorkers>(pool);
 
     tarvo::console::out(L"Reading directory structure");
     create::FileSizeMap loose_files;

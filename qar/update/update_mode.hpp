@@ -16,7 +16,7 @@ namespace qar::update {
 // run left beside the archive is applied first.
 void update_archive(const std::wstring& source_dir, const std::wstring& archive_path,
                     const create::NameList& name_list, const std::wstring& backup_dir, bool add_files,
-                    const std::wstring& ignore_patterns);
+                    const std::wstring& ignore_patterns, WorkerPool& pool);
 
 // The last step of a successful update: the tables and the header, the extra file image at its
 // entry's data_offset (its header and records in use: the rest is on disk already), and the

@@ -26,8 +26,8 @@ struct UpdateState {
     ExtraFile extra;
     std::size_t extra_entry = 0;
     std::vector<std::uint8_t> zeros = std::vector<std::uint8_t>(kZeroBuffer, 0);
-    // Made for the first file the run compresses and kept for every later one, so each
-    // worker sets its deflate state up once per run.
+    // On the run's pool, made once for the run, so each worker sets its deflate state up
+    // once however many files it compresses.
     std::unique_ptr<create::DeflateWorkers> deflaters;
 
     // Where the data of the entries as planned starts (sorted), and where it all ends: no

@@ -109,16 +109,15 @@ UnpackRun run_unpack(const std::wstring& archive_path, const fs::path& out, cons
     const std::wstring out_text = tarvo::from_fs_path(out);
     {
         tarvo::console::Capture capture;  // the progress lines of every run would flood the log
-        qar::worker_pool = pool;
+        qar::WorkerPool no_workers(0);
         try {
-            fmt::unpack_archive(archive_path, out_text, patterns);
+            fmt::unpack_archive(archive_path, out_text, patterns, pool != nullptr ? *pool : no_workers);
             run.succeeded = true;
         } catch (const tarvo::wruntime_error& error) {
             run.failure = error.message();
         } catch (const std::runtime_error& error) {
             run.failure = tarvo::widen_bytes(error.what());  // names that aren't UTF-8, file-system refusals: results
         }
-        qar::worker_pool = nullptr;
         run.lines = capture.out + capture.err;
     }
     qar::replace_all(run.failure, out_text, L"OUT");

@@ -20,6 +20,7 @@ namespace {
 using testing::Bytes;
 using testing::make_bytes;
 using testing::PoolScope;
+using testing::store_files_one_at_a_time;
 using testing::ScratchDir;
 
 constexpr std::size_t kBlock = 65536;
@@ -40,7 +41,8 @@ TEST(DeflateWorkers, GiveCompressOutputWhateverTheStateSawBefore)
     const std::vector<Bytes> blocks = {make_bytes(kBlock, 1, 'r'), {0x42}, make_bytes(kBlock, 0, 'z'), {},
                                        make_bytes(40001, 4, 'r'),
                                        make_bytes(kBlock, 2), make_bytes(300, 3), make_bytes(kBlock - 1, 5)};
-    DeflateWorkers deflaters(2);
+    WorkerPool pool(2);
+    DeflateWorkers deflaters(pool);
     Bytes out(format::kMaxCompressedBlock), small(100);
     for (int round = 0; round < 4; ++round) {
         for (std::size_t b = 0; b < blocks.size(); ++b) {
@@ -75,14 +77,14 @@ TEST(BlockCompression, WritesZlibOutputOrRawBlocksBackToBackAtTheTargetOrTheEnd)
             lengths.push_back(static_cast<std::uint32_t>(block.size()));
         }
         // Stores in.bin into an archive of `length` fill bytes; checks and returns its bytes.
-        const auto place = [&](std::size_t length, std::uint64_t target, std::uint64_t limit, std::uint64_t offset,
+        const auto place = [&](DeflateWorkers& deflaters, std::size_t length, std::uint64_t target, std::uint64_t limit, std::uint64_t offset,
                                bool restarted) {
             {
                 tarvo::File archive(dir / L"out.qar", tarvo::File::Mode::read_write_new);
                 archive.write(Bytes(length, kFill));
                 format::BlockSizeList sizes = {1, 2, 3};  // emptied by the call
                 const BlockPlacement placement =
-                    compress_file_blocks(dir / L"in.bin", data.size(), archive, target, limit, sizes);
+                    compress_file_blocks(dir / L"in.bin", data.size(), archive, target, limit, sizes, deflaters);
                 EXPECT_TRUE(placement.offset == offset && placement.restarted == restarted) << placement.offset;
                 EXPECT_EQ(archive.tell(), offset + stored.size());
                 std::vector<std::uint32_t> got;
@@ -96,7 +98,7 @@ TEST(BlockCompression, WritesZlibOutputOrRawBlocksBackToBackAtTheTargetOrTheEnd)
         for (int workers : {1, 4}) {
             SCOPED_TRACE(std::to_string(data.size()) + " bytes, workers " + std::to_string(workers));
             PoolScope pool(workers);
-            EXPECT_EQ(place(150, 100, kNoLimit, 100, false), expected);
+            EXPECT_EQ(place(pool.deflaters, 150, 100, kNoLimit, 100, false), expected);
         }
         if (data.size() != 3 * kBlock + 77) continue;
 
@@ -105,11 +107,11 @@ TEST(BlockCompression, WritesZlibOutputOrRawBlocksBackToBackAtTheTargetOrTheEnd)
         const std::size_t length = stored.size() + 5000;
         expected.assign(length, kFill);
         std::copy(stored.begin(), stored.end(), expected.begin() + 64);
-        EXPECT_EQ(place(length, 64, stored.size(), 64, false), expected);
+        EXPECT_EQ(place(pool.deflaters, length, 64, stored.size(), 64, false), expected);
         expected.assign(length - 16, kFill);
         expected.insert(expected.end(), stored.begin(), stored.end());
-        EXPECT_EQ(place(length, 64, stored.size() - 1, length - 16, true), expected);
-        EXPECT_EQ(place(36, kAppend, 1, 20, false).size(), 20 + stored.size());  // an append ignores the limit
+        EXPECT_EQ(place(pool.deflaters, length, 64, stored.size() - 1, length - 16, true), expected);
+        EXPECT_EQ(place(pool.deflaters, 36, kAppend, 1, 20, false).size(), 20 + stored.size());  // an append ignores the limit
     }
 }
 
@@ -135,7 +137,7 @@ TEST(FileStoring, FirstFailureInEntryOrderEndsTheRunAfterEverythingBeforeIt)
         const auto& [files, stored, message] = failure_case;
         for (int workers : {1, 2, 4}) {
             PoolScope pool(workers);
-            DeflateWorkers deflaters(workers);
+            DeflateWorkers& deflaters = pool.deflaters;
             std::vector<Bytes> archives;
             std::vector<std::vector<std::tuple<std::size_t, std::uint64_t, format::BlockSizeList>>> reports(2);
             for (StoreFn store : {&store_files_one_at_a_time, &store_files}) {

@@ -36,11 +36,11 @@ const std::wstring kEmoji = tarvo::from_utf8("\xF0\x9F\x98\x80");  // outside th
 
 // Creates the archive of the tree at src, printing into a buffer; returns what was printed.
 std::wstring create(const ScratchDir& dir, const std::wstring& archive, const std::wstring& ignore = kDefaultIgnorePatterns,
-                    FileStoring storing = FileStoring::pipelined, int workers = 3)
+                    StoreFiles store = store_files, int workers = 3)
 {
     PoolScope pool(workers);
     tarvo::console::Capture console;
-    create_archive(dir / L"src", dir / archive, ignore, storing);
+    create_archive(dir / L"src", dir / archive, ignore, pool.pool, store);
     return console.out;
 }
 
@@ -75,8 +75,8 @@ TEST(CreateMode, PipelinedRunMatchesOneFileAtATimeAndItsTablesUnpackToTheTree)
         write_tree(dir, tree);
         std::filesystem::create_directories(tarvo::to_fs_path(dir / L"src/no/files/here"));
         for (int workers : {1, 3}) {
-            const std::wstring out = create(dir, L"p.qar", kDefaultIgnorePatterns, FileStoring::pipelined, workers);
-            EXPECT_EQ(out, create(dir, L"r.qar", kDefaultIgnorePatterns, FileStoring::one_at_a_time, workers));
+            const std::wstring out = create(dir, L"p.qar", kDefaultIgnorePatterns, store_files, workers);
+            EXPECT_EQ(out, create(dir, L"r.qar", kDefaultIgnorePatterns, testing::store_files_one_at_a_time, workers));
             EXPECT_TRUE(testing::read_file(dir / L"p.qar") == testing::read_file(dir / L"r.qar")) << seed << "/" << workers;
         }
 
@@ -98,7 +98,8 @@ TEST(CreateMode, PipelinedRunMatchesOneFileAtATimeAndItsTablesUnpackToTheTree)
         }
         EXPECT_EQ(metadata.archive_length, data_offset + 16);
         tarvo::console::Capture console;
-        format::unpack_archive(dir / L"p.qar", dir / L"unpacked", L"");
+        PoolScope unpacking(2);
+        format::unpack_archive(dir / L"p.qar", dir / L"unpacked", L"", unpacking.pool);
         for (const auto& [name, contents] : tree) EXPECT_TRUE(testing::read_file(dir / (L"unpacked/" + name)) == contents);
     }
 }
@@ -132,7 +133,7 @@ TEST(CreateMode, PrintsListingAndProgressLinesAndLeavesOutIgnoredFiles)
     // A list that is no valid expression stops the run before anything is scanned or written.
     PoolScope pool(1);
     tarvo::console::Capture console;
-    EXPECT_THROW(create_archive(dir / L"src", dir / L"bad.qar", L"[abc;*.bin"), std::regex_error);
+    EXPECT_THROW(create_archive(dir / L"src", dir / L"bad.qar", L"[abc;*.bin", pool.pool), std::regex_error);
     EXPECT_EQ(console.out, L"Setting up ignore list...\n");
     EXPECT_FALSE(std::filesystem::exists(tarvo::to_fs_path(dir / L"bad.qar")));
 }
@@ -175,7 +176,7 @@ TEST(CreateMode, FullDiskEndsTheRunWithAWriteError)
         setrlimit(RLIMIT_FSIZE, &limited);
         std::wstring error = L"an archive larger than the disk was reported as written";
         try {
-            create_archive(dir / L"src", dir / L"out.qar", kDefaultIgnorePatterns);
+            create_archive(dir / L"src", dir / L"out.qar", kDefaultIgnorePatterns, pool.pool);
         } catch (const tarvo::wruntime_error& e) {
             error = e.message();
         } catch (...) {

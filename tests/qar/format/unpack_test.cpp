@@ -55,8 +55,23 @@ struct Unpacked {
     bool made_output = false;
 };
 
-// Unpacks the image into a fresh directory: with the unpack mode (on `pool` when given), or, given
-// `limits`, with the mode's steps and then one of the two loops. `prepare` fills the output directory first.
+// The reference the pool's pipeline is compared with: each entry written whole with
+// extract_entry, one after the other, on the calling thread.
+void extract_one_by_one(tarvo::File& archive, const ArchiveMetadata& metadata, std::span<const SelectedEntry> selection,
+                        const std::wstring& output_dir, std::uint64_t total)
+{
+    std::uint64_t done = 0;
+    for (const SelectedEntry& selected : selection) {
+        const FileEntry& entry = metadata.entries[selected.index];
+        done += entry.size;
+        tarvo::console::out(progress_line(done, total, selected.name));
+        extract_entry(archive, tarvo::join_archive_name(output_dir, selected.name), entry, metadata.block_table);
+    }
+}
+
+// Unpacks the image into a fresh directory: with the unpack mode (on `pool`, or with no worker
+// at all when none is given), or, given `limits`, with the mode's steps and then the pipeline
+// (given a pool) or the reference loop. `prepare` fills the output directory first.
 Unpacked unpack(std::span<const std::uint8_t> image, const std::wstring& patterns = L"", WorkerPool* pool = nullptr,
         const PipelineLimits* limits = nullptr, const Prepare& prepare = {})
 {
@@ -69,10 +84,10 @@ Unpacked unpack(std::span<const std::uint8_t> image, const std::wstring& pattern
     Unpacked result;
     {
         tarvo::console::Capture capture;
-        worker_pool = pool;
+        WorkerPool no_workers(0);
         try {
             if (limits == nullptr) {
-                unpack_archive(dir.path(L"a.qar"), output_dir, patterns);
+                unpack_archive(dir.path(L"a.qar"), output_dir, patterns, pool != nullptr ? *pool : no_workers);
             } else {
                 tarvo::File archive(dir.path(L"a.qar"), tarvo::File::Mode::read);
                 const ArchiveMetadata metadata = read_metadata(archive);
@@ -90,7 +105,6 @@ Unpacked unpack(std::span<const std::uint8_t> image, const std::wstring& pattern
             if (const auto at = result.error.find(output_dir); at != std::wstring::npos)
                 result.error.replace(at, output_dir.size(), L"<out>");
         }
-        worker_pool = nullptr;
         result.out = capture.out;
     }
     result.made_output = fs::exists(root);
@@ -184,6 +198,7 @@ TEST(Unpack, RefusesUnsafeNamesBeforeCreatingAnything)
 // before anything is written; an entry of that name in another directory is fine.
 TEST(Unpack, NeverWritesOverItsOwnArchiveOrJournal)
 {
+    WorkerPool pool(2);
     tarvo::test::ScratchDir dir;
     const std::wstring archive = dir.path(L"a.qar");
     const std::pair<const char*, std::wstring> cases[] = {{"a.qar", L"archive " + tarvo::quoted(L"", archive)},
@@ -194,7 +209,7 @@ TEST(Unpack, NeverWritesOverItsOwnArchiveOrJournal)
         tarvo::test::write_bytes(archive, image);
         tarvo::console::Capture capture;
         const std::wstring error = [&]() -> std::wstring {
-            try { unpack_archive(archive, dir.path(L"."), L""); } catch (const tarvo::wruntime_error& e) { return e.message(); }
+            try { unpack_archive(archive, dir.path(L"."), L"", pool); } catch (const tarvo::wruntime_error& e) { return e.message(); }
             return L"(no error)";
         }();
         EXPECT_EQ(error, tarvo::quoted(L"Archive entry ", tarvo::from_utf8(name)) + L" would overwrite the " + what);
@@ -203,7 +218,7 @@ TEST(Unpack, NeverWritesOverItsOwnArchiveOrJournal)
     }
     tarvo::test::write_bytes(archive, build_archive({{"sub/a.qar", "3"}, {"sub/a.qar.journal", "2"}}).bytes);
     tarvo::console::Capture capture;
-    unpack_archive(archive, dir.path(L"."), L"");
+    unpack_archive(archive, dir.path(L"."), L"", pool);
     EXPECT_EQ(tarvo::test::read_bytes(dir.path(L"sub/a.qar.journal")), "2");
 }
 
@@ -270,13 +285,14 @@ TEST(Unpack, CorruptionLoopOnlyEndsInReportedErrors)
 
 TEST(Unpack, FileSystemFailuresAreReported)
 {
+    WorkerPool pool(2);
     tarvo::test::ScratchDir dir;
     const auto archive = build_archive({{"d/x", "1"}, {"d", "2"}});
     tarvo::test::write_bytes(dir.path(L"a.qar"), archive.bytes);
     const auto failure = [&](const wchar_t* archive_name, const wchar_t* output_dir, const wchar_t* patterns = L"") {
         tarvo::console::Capture capture;
         try {
-            unpack_archive(dir.path(archive_name), dir.path(output_dir), patterns);
+            unpack_archive(dir.path(archive_name), dir.path(output_dir), patterns, pool);
         } catch (const tarvo::wruntime_error& e) {
             return e.message();
         }

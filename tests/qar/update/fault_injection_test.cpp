@@ -58,7 +58,7 @@ protected:
         fs::remove_all(scratch_ / "bk");
         if (!backups.empty()) fs::create_directories(scratch_ / "bk");
         tarvo::console::Capture capture;
-        return error_of([&] { update_archive(path(loose), archive, {}, backups, GetParam().add, kDefaultIgnorePatterns); });
+        return error_of([&] { update_archive(path(loose), archive, {}, backups, GetParam().add, kDefaultIgnorePatterns, pool_); });
     }
 };
 

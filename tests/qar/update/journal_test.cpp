@@ -160,7 +160,7 @@ TEST_F(Journal, UnpackAndUpdateRecoverBeforeTheyReadTheArchive)
     leave_interrupted_update(archive);
     {
         tarvo::console::Capture capture;
-        format::unpack_archive(archive, path(L"unpacked"), L"");
+        format::unpack_archive(archive, path(L"unpacked"), L"", pool_);
         EXPECT_NE(capture.out.find(L"Setting up extract list...\n" + recovered + L"Reading file structure...\n"),
                   std::wstring::npos);
     }
@@ -186,11 +186,11 @@ TEST_F(Journal, ARunThatFindsTheArchiveLockedStopsBeforeItChangesAnything)
     const std::wstring in_use = tarvo::quoted(L"Archive ", archive) + L" is in use by another process";
     const auto unpack = [&] {
         tarvo::console::Capture capture;
-        return error_of([&] { format::unpack_archive(archive, path(L"unpacked"), L""); });
+        return error_of([&] { format::unpack_archive(archive, path(L"unpacked"), L"", pool_); });
     };
     const auto create = [&] {
         tarvo::console::Capture capture;
-        return error_of([&] { create::create_archive(path(L"empty"), archive, L""); });
+        return error_of([&] { create::create_archive(path(L"empty"), archive, L"", pool_); });
     };
     fs::create_directories(tarvo::to_fs_path(path(L"empty")));
 

@@ -64,7 +64,7 @@ TEST_F(KillTest, AKilledUpdateRecoversToTheOldOrTheNewArchive)
     const std::wstring archive = path(L"game.qar");
     {
         tarvo::console::Capture capture;
-        create::create_archive(path(L"source"), archive, kDefaultIgnorePatterns);
+        create::create_archive(path(L"source"), archive, kDefaultIgnorePatterns, pool_);
     }
     write_files(path(L"loose"), {{"fill14.bin", random_bytes(4 << 20, 200)}, {"fill17.bin", random_bytes(3 << 20, 201)},
                                  {"fill20.bin", random_bytes(5 << 20, 202)}, {"fill23.bin", random_bytes(4 << 20, 203)},

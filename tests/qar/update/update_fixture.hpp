@@ -108,23 +108,19 @@ protected:
         const fs::path root_dir = in_memory && fs::is_directory("/dev/shm", error) ? "/dev/shm" : fs::temp_directory_path();
         suite_ = root_dir / ("tarvo-update-" + std::to_string(std::random_device{}()));
         WorkerPool pool(2);
-        worker_pool = &pool;
         const std::wstring root = tarvo::from_fs_path(suite_);
         write_files(root + L"/source", big_files());
         write_files(root + L"/empty", {});
         tarvo::console::Capture capture;
-        create::create_archive(root + L"/source", root + L"/created.qar", kDefaultIgnorePatterns);
+        create::create_archive(root + L"/source", root + L"/created.qar", kDefaultIgnorePatterns, pool);
         fs::copy_file(suite_ / "created.qar", suite_ / "updated.qar");
-        update_archive(root + L"/empty", root + L"/updated.qar", {}, L"", false, kDefaultIgnorePatterns);
-        worker_pool = nullptr;
+        update_archive(root + L"/empty", root + L"/updated.qar", {}, L"", false, kDefaultIgnorePatterns, pool);
     }
     static void TearDownTestSuite() { std::error_code ignored; fs::remove_all(suite_, ignored); }
     void SetUp() override
     {
-        worker_pool = &pool_;
         fs::create_directories(scratch_ = suite_ / ::testing::UnitTest::GetInstance()->current_test_info()->name());
     }
-    void TearDown() override { worker_pool = nullptr; }
 
     std::wstring path(const std::wstring& name) const { return tarvo::from_fs_path(scratch_) + L"/" + name; }
 
@@ -140,7 +136,7 @@ protected:
         const std::wstring source = path(L"loose" + std::to_wstring(++runs_));
         write_files(source, loose);
         tarvo::console::Capture capture;
-        const std::wstring error = error_of([&] { update_archive(source, archive, {}, backups, add, kDefaultIgnorePatterns); });
+        const std::wstring error = error_of([&] { update_archive(source, archive, {}, backups, add, kDefaultIgnorePatterns, pool_); });
         return {capture.out, error};
     }
 
@@ -151,7 +147,7 @@ protected:
         const std::wstring target = path(L"unpacked" + std::to_wstring(++runs_));
         {
             tarvo::console::Capture capture;
-            format::unpack_archive(archive, target, L"");
+            format::unpack_archive(archive, target, L"", pool_);
         }
         std::size_t count = 0;
         for (const auto& item : fs::recursive_directory_iterator(tarvo::to_fs_path(target))) count += item.is_regular_file();
@@ -176,9 +172,9 @@ protected:
 
     inline static fs::path suite_;
     fs::path scratch_;
+    WorkerPool pool_{2};
 
 private:
-    WorkerPool pool_{2};
     int runs_ = 0;
 };
 

@@ -139,7 +139,7 @@ TEST_F(UpdateModeTest, NeverTakesItsOwnFilesOrBackupsForLooseFiles)
     const std::wstring archive = loose + L"/updated.qar";
     const auto run = [&](const std::wstring& backups) {
         tarvo::console::Capture capture;
-        const std::wstring error = error_of([&] { update_archive(loose, archive, {}, backups, true, kDefaultIgnorePatterns); });
+        const std::wstring error = error_of([&] { update_archive(loose, archive, {}, backups, true, kDefaultIgnorePatterns, pool_); });
         return Outcome{capture.out, error};
     };
     const std::string before = read_bytes(archive);
