@@ -29,15 +29,13 @@ namespace {
 using format::Digest;
 using format::FileEntry;
 
-constexpr std::size_t kReadBackChunk = 65536;  // the metadata is hashed a piece at a time
-
 // The tables of the archive being built, in entry order.
 struct Tables {
     std::vector<FileEntry> entries;
     std::vector<Digest> digests;
     std::vector<std::uint8_t> names;                 // the names area: UTF-8 names, each with a NUL
     std::vector<format::BlockSizeList> block_lists;  // one per entry
-    std::uint32_t block_total = 0;                   // B
+    std::uint64_t block_total = 0;                   // B
     std::uint64_t total_size = 0;
 };
 
@@ -74,8 +72,9 @@ Tables build_tables(const FileSizeMap& files)
         tarvo::console::out(listing_line(name, size));
         const std::string utf8 = tarvo::to_utf8(name);
         FileEntry entry;
-        entry.first_block = tables.block_total;
-        entry.first_block_copy = tables.block_total;
+        // Past 2^32 blocks the tables are refused before anything is written.
+        entry.first_block = static_cast<std::uint32_t>(tables.block_total);
+        entry.first_block_copy = entry.first_block;
         entry.size = size;
         entry.name_offset = tables.names.size();
         tables.entries.push_back(entry);
@@ -88,39 +87,10 @@ Tables build_tables(const FileSizeMap& files)
     return tables;
 }
 
-std::vector<std::uint8_t> encode_entries(const std::vector<FileEntry>& entries)
-{
-    std::vector<std::uint8_t> bytes(entries.size() * format::kEntrySize);
-    for (std::size_t k = 0; k < entries.size(); ++k) format::encode_entry(entries[k], &bytes[k * format::kEntrySize]);
-    return bytes;
-}
-
 std::string_view name_at(const std::vector<std::uint8_t>& names, std::uint64_t offset)
 {
     const char* start = reinterpret_cast<const char*>(names.data() + offset);
     return std::string_view(start);
-}
-
-// The digest of the first `length` bytes of the archive as they stand on disk.
-Digest digest_of_metadata(tarvo::File& archive, std::uint32_t length)
-{
-    archive.flush();  // a write that fails now must not go unnoticed into the digest
-    archive.seek(0);
-    format::MD5 md5;
-    std::vector<std::uint8_t> chunk(kReadBackChunk);
-    std::uint32_t left = length;
-    while (left > 0) {
-        const std::uint32_t piece = left < kReadBackChunk ? left : static_cast<std::uint32_t>(kReadBackChunk);
-        if (!archive.read_exact(chunk.data(), piece)) {
-            throw tarvo::wruntime_error(tarvo::quoted(L"Cannot write output file ", archive.path()));
-        }
-        md5.update(chunk.data(), piece);
-        left -= piece;
-    }
-    md5.finalize();
-    Digest digest{};
-    md5.get_digest(digest);
-    return digest;
 }
 
 }  // namespace
@@ -148,13 +118,9 @@ void create_archive(const std::wstring& source_root, const std::wstring& archive
     }
 
     Tables tables = build_tables(files);
-    const std::uint64_t n = tables.entries.size();
-    const std::uint32_t names_length = static_cast<std::uint32_t>(tables.names.size());
-    const std::uint32_t metadata_size = static_cast<std::uint32_t>(
-        format::kHeaderSize + (format::kDigestSize + format::kEntrySize) * n + format::kNameTableSizeField +
-        names_length + format::kBlockSizeField * std::uint64_t{tables.block_total});
-    const std::uint64_t entries_offset = format::kHeaderSize + format::kDigestSize * n;
-    const std::uint64_t block_table_offset = entries_offset + format::kEntrySize * n + format::kNameTableSizeField + names_length;
+    // Tables that the format's fields can't hold are refused before the old archive goes.
+    const std::uint32_t metadata_size =
+        format::checked_metadata_size(tables.entries.size(), tables.names.size(), tables.block_total);
 
     // Held to the end, and taken before the old archive goes: nobody reads or updates it while
     // it is replaced. Its journal goes with it; it must never be applied to the new one.
@@ -163,19 +129,8 @@ void create_archive(const std::wstring& source_root, const std::wstring& archive
     if (!archive.is_open()) throw tarvo::wruntime_error(tarvo::quoted(L"Cannot open output file ", archive_path));
 
     tarvo::console::out(L"Writing headers...");
-    std::uint8_t header[format::kHeaderSize];
-    format::encode_header(format::ArchiveHeader{format::kMagic, metadata_size, n}, header);
-    archive.write(header, sizeof header);
-    std::vector<std::uint8_t> digest_table;
-    digest_table.reserve(tables.digests.size() * format::kDigestSize);
-    for (const Digest& digest : tables.digests) digest_table.insert(digest_table.end(), digest.begin(), digest.end());
-    archive.write(digest_table);
-    archive.write(encode_entries(tables.entries));
-    std::uint8_t name_table_size[format::kNameTableSizeField];
-    tarvo::put_le<std::uint32_t>(name_table_size, names_length + static_cast<std::uint32_t>(format::kNameTableSizeField));
-    archive.write(name_table_size, sizeof name_table_size);
-    archive.write(tables.names);
-    // The block table is filled once every file is stored; data starts right after it.
+    // The tables go in once every file is stored and their data offsets and block sizes are
+    // known; the data starts right behind where they will stand.
     archive.seek(metadata_size);
 
     tarvo::console::out(L"Compressing files...");
@@ -197,21 +152,19 @@ void create_archive(const std::wstring& source_root, const std::wstring& archive
     DeflateWorkers deflaters(pool);
     store(tables.entries.size(), sources, archive, deflaters, file_stored);
 
-    archive.seek(entries_offset);
-    archive.write(encode_entries(tables.entries));
-
-    std::vector<std::uint8_t> block_table(format::kBlockSizeField * std::size_t{tables.block_total});
-    std::size_t at = 0;
-    for (const format::BlockSizeList& blocks : tables.block_lists) {
-        for (std::uint16_t stored_size : blocks) {
-            tarvo::put_le<std::uint16_t>(&block_table[at], stored_size);
-            at += format::kBlockSizeField;
-        }
-    }
-    archive.seek(block_table_offset);
-    archive.write(block_table);
-
-    const Digest trailer = digest_of_metadata(archive, metadata_size);
+    std::vector<std::uint16_t> block_table;
+    block_table.reserve(static_cast<std::size_t>(tables.block_total));
+    for (const format::BlockSizeList& blocks : tables.block_lists) block_table.insert(block_table.end(), blocks.begin(), blocks.end());
+    const std::vector<std::uint8_t> metadata =
+        format::serialize_metadata(format::ArchiveHeader{format::kMagic, metadata_size, tables.entries.size()},
+                                   tables.digests, tables.entries, tables.names, block_table);
+    archive.seek(0);
+    archive.write(metadata);
+    format::MD5 md5;
+    md5.update(metadata.data(), metadata_size);
+    md5.finalize();
+    Digest trailer{};
+    md5.get_digest(trailer);
     archive.seek_end();
     archive.write(trailer.data(), trailer.size());
     archive.close();

@@ -4,6 +4,8 @@
 #include <algorithm>
 #include <cstring>
 #include <limits>
+
+#include "common/error.hpp"
 #include <stdexcept>
 #include <utility>
 #include <vector>
@@ -159,13 +161,29 @@ ArchiveMetadata read_metadata(tarvo::File& archive)
     return metadata;
 }
 
+std::uint64_t metadata_size_of(std::uint64_t n, std::uint64_t names_length, std::uint64_t blocks)
+{
+    return kHeaderSize + kPerEntryBytes * n + kNameTableSizeField + names_length + kBlockSizeField * blocks;
+}
+
+std::uint32_t checked_metadata_size(std::uint64_t n, std::uint64_t names_length, std::uint64_t blocks)
+{
+    constexpr std::uint64_t kField = std::numeric_limits<std::uint32_t>::max();
+    if (names_length > kField - kNameTableSizeField)
+        throw tarvo::wruntime_error(L"names area too large for a QAR archive");
+    if (blocks > kField) throw tarvo::wruntime_error(L"block table too large for a QAR archive");
+    // Neither term can wrap now, unless n does: bound it by what 32 bits could ever hold.
+    if (n > kField / kPerEntryBytes || metadata_size_of(n, names_length, blocks) > kField)
+        throw tarvo::wruntime_error(L"tables too large for a QAR archive");
+    return static_cast<std::uint32_t>(metadata_size_of(n, names_length, blocks));
+}
+
 std::vector<std::uint8_t> serialize_metadata(const ArchiveHeader& header, std::span<const Digest> digests,
                                              std::span<const FileEntry> entries,
                                              std::span<const std::uint8_t> names,
                                              std::span<const std::uint16_t> block_table)
 {
-    if (names.size() > std::numeric_limits<std::uint32_t>::max() - kNameTableSizeField)
-        throw std::length_error("names area too large for a QAR archive");
+    checked_metadata_size(entries.size(), names.size(), block_table.size());
     std::vector<std::uint8_t> out(kHeaderSize + digests.size() * kDigestSize + entries.size() * kEntrySize +
                                   kNameTableSizeField + names.size() + block_table.size() * kBlockSizeField);
     std::uint8_t* p = out.data();

@@ -157,8 +157,18 @@ public:
 // tables. Throws MalformedArchive on any violation.
 ArchiveMetadata read_metadata(tarvo::File& archive);
 
+// The metadata's length for n entries, a names area (NULs included) and a block table of so
+// many blocks.
+std::uint64_t metadata_size_of(std::uint64_t n, std::uint64_t names_length, std::uint64_t blocks);
+
+// The same, for tables that are to be written: throws wruntime_error `names area too large for
+// a QAR archive`, `block table too large for a QAR archive` or `tables too large for a QAR
+// archive` when name_table_size, a first_block or metadata_size could not hold them.
+std::uint32_t checked_metadata_size(std::uint64_t n, std::uint64_t names_length, std::uint64_t blocks);
+
 // The metadata bytes in their on-disk order: header, digests, entries, name_table_size,
-// names area, block table. header.metadata_size and file_count are written as given.
+// names area, block table; the one writer of the layout. header.metadata_size and file_count
+// are written as given. Refuses tables that don't fit as checked_metadata_size does.
 std::vector<std::uint8_t> serialize_metadata(const ArchiveHeader& header, std::span<const Digest> digests,
                                              std::span<const FileEntry> entries,
                                              std::span<const std::uint8_t> names,

@@ -48,14 +48,6 @@ void make_missing_directories(const std::wstring& path, std::unordered_set<std::
 
 }  // namespace
 
-void create_directory_tree(const std::wstring& output_dir, const ArchiveMetadata& metadata, bool list_directories,
-                           const std::optional<PatternExpression>& expression)
-{
-    const std::vector<SelectedEntry> selection = select_entries(metadata, expression);
-    require_safe_names(selection);
-    create_directory_tree(output_dir, selection, list_directories);
-}
-
 void create_directory_tree(const std::wstring& output_dir, std::span<const SelectedEntry> selection,
                            bool list_directories)
 {

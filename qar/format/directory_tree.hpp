@@ -12,13 +12,8 @@
 
 namespace qar::format {
 
-// Creates output_dir (its parent must exist) and the directory of every selected entry,
-// printing "Creating: " lines when list_directories is set. Refuses an unsafe name among
-// the selected entries before it creates anything.
-void create_directory_tree(const std::wstring& output_dir, const ArchiveMetadata& metadata, bool list_directories,
-                           const std::optional<PatternExpression>& expression);
-
-// The same for a selection made by the caller, whose names it has already found safe.
+// Creates output_dir (its parent must exist) and the directory of every selected entry (whose
+// names the caller has found safe), printing "Creating: " lines when list_directories is set.
 void create_directory_tree(const std::wstring& output_dir, std::span<const SelectedEntry> selection,
                            bool list_directories);
 

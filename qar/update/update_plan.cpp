@@ -3,7 +3,6 @@
 
 #include <algorithm>
 #include <filesystem>
-#include <limits>
 #include <system_error>
 #include <utility>
 
@@ -128,10 +127,9 @@ std::uint64_t check_tables_fit(const UpdateState& state, const std::vector<Loose
             blocks += format::block_count_u64(file.size);
         }
     }
-    const std::uint64_t size = metadata_size_of(n, names_length, blocks);
-    constexpr std::uint64_t kMax32 = std::numeric_limits<std::uint32_t>::max();
-    if (size > first_data || size > kMax32 || blocks > kMax32)
-        throw tarvo::wruntime_error(L"Not enough room for the new tables. Aborting.");
+    // Tables the format's fields can't hold are refused as the create mode refuses them.
+    const std::uint32_t size = format::checked_metadata_size(n, names_length, blocks);
+    if (size > first_data) throw tarvo::wruntime_error(L"Not enough room for the new tables. Aborting.");
     return size;
 }
 

@@ -1,7 +1,6 @@
 // Building the working tables from the metadata as read, changing them, writing them back.
 #include "qar/update/working_tables.hpp"
 
-#include <limits>
 #include <span>
 #include <stdexcept>
 #include <utility>
@@ -63,12 +62,6 @@ BuiltTables build_working_tables(const format::ArchiveMetadata& metadata)
     return built;
 }
 
-std::uint64_t metadata_size_of(std::uint64_t n, std::uint64_t names_length, std::uint64_t blocks)
-{
-    return format::kHeaderSize + (format::kDigestSize + format::kEntrySize) * n + format::kNameTableSizeField +
-           names_length + format::kBlockSizeField * blocks;
-}
-
 std::uint32_t write_tables(WorkingTables& tables, tarvo::File& archive)
 {
     std::uint64_t names_length = 0;
@@ -77,10 +70,8 @@ std::uint32_t write_tables(WorkingTables& tables, tarvo::File& archive)
         names_length += tables.names[i].size() + 1;
         blocks += tables.block_lists[i].size();
     }
-    const std::uint64_t size = metadata_size_of(tables.size(), names_length, blocks);
-    // The update refuses such tables before it writes anything; reaching this is a bug.
-    if (size > std::numeric_limits<std::uint32_t>::max() || blocks > std::numeric_limits<std::uint32_t>::max())
-        throw std::logic_error("the working tables outgrew the format's 32-bit limits");
+    // The update refuses tables that outgrow the format's fields before it writes anything.
+    const std::uint32_t size = format::checked_metadata_size(tables.size(), names_length, blocks);
 
     std::vector<std::uint8_t> names_area;
     names_area.reserve(static_cast<std::size_t>(names_length));
@@ -95,7 +86,7 @@ std::uint32_t write_tables(WorkingTables& tables, tarvo::File& archive)
         entry.first_block_copy = entry.first_block;
         block_table.insert(block_table.end(), tables.block_lists[i].begin(), tables.block_lists[i].end());
     }
-    tables.header.metadata_size = static_cast<std::uint32_t>(size);
+    tables.header.metadata_size = size;
     tables.header.file_count = tables.size();
 
     const std::vector<std::uint8_t> bytes =

@@ -41,10 +41,6 @@ struct BuiltTables {
 
 BuiltTables build_working_tables(const format::ArchiveMetadata& metadata);
 
-// Byte length of the metadata of n entries, a names area of names_length bytes and B blocks,
-// in 64 bits so that a result past the format's 32-bit limit can be seen and refused.
-std::uint64_t metadata_size_of(std::uint64_t n, std::uint64_t names_length, std::uint64_t blocks);
-
 // Writes the digest, entry, name and block tables from offset 16 and then the header at 0,
 // numbering names and blocks as running totals in entry order. Returns the metadata size.
 std::uint32_t write_tables(WorkingTables& tables, tarvo::File& archive);
