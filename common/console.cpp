@@ -33,9 +33,9 @@ void write_line(std::FILE* stream, std::wstring_view line)
 void init()
 {
 #ifdef _WIN32
-    constexpr int kUtf16TextMode = 0x20000;  // _O_U16TEXT
-    _setmode(_fileno(stdout), kUtf16TextMode);
-    _setmode(_fileno(stderr), kUtf16TextMode);
+    // UTF-16 text mode: wide text goes out as UTF-16 whatever the console's code page.
+    _setmode(_fileno(stdout), _O_U16TEXT);
+    _setmode(_fileno(stderr), _O_U16TEXT);
 #endif
 }
 

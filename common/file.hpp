@@ -74,9 +74,10 @@ private:
 void sync_directory_of(const std::wstring& path);
 
 #ifdef TARVO_FAULT_INJECTION
-// Test builds only (the TARVO_FAULT_INJECTION build option): the one seam through which every
-// write-side operation of a File passes (write, flush, sync, truncate, and close of a file
-// opened for writing), so a test can make the k-th of them fail exactly as a full disk does.
+// The fault-injection tests only: they compile file.cpp again with TARVO_FAULT_INJECTION, the
+// programs never do. The one seam through which every write-side operation of a File passes
+// (write, flush, sync, truncate, and close of a file opened for writing), so a test can make
+// the k-th of them fail exactly as a full disk does.
 // A failing write hands half of its bytes to the system first, as a torn write would.
 namespace fault_injection {
 enum class Failure {

@@ -3,7 +3,6 @@
 #
 #   release  Linux, g++, Release                               build/release
 #   asan     Linux, g++, Debug, AddressSanitizer + UBSan,       build/asan
-#            with the write fault seam (the fault-injection tests)
 #   tsan     Linux, clang, RelWithDebInfo, ThreadSanitizer      build/tsan
 #            (only the tests where threads meet, see TSAN_TESTS below)
 #   windows  MinGW-w64 cross build, tests under Wine            build/windows
@@ -112,8 +111,7 @@ for name in "${stages[@]}"; do
   asan)
     ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1:strict_string_checks=1:check_initialization_order=1} \
     UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1} \
-      stage asan "$build_root/asan" -DCMAKE_BUILD_TYPE=Debug -DTARVO_SANITIZERS=address,undefined \
-      -DTARVO_FAULT_INJECTION=ON
+      stage asan "$build_root/asan" -DCMAKE_BUILD_TYPE=Debug -DTARVO_SANITIZERS=address,undefined
     ;;
   tsan)
     TSAN_OPTIONS=${TSAN_OPTIONS:-halt_on_error=1:second_deadlock_stack=1:suppressions=$root/tests/support/tsan.supp} \

@@ -22,7 +22,7 @@ int run(const tarvo::RawArguments& raw)
         args = tarvo::decode_arguments(raw);
     } catch (const std::exception& e) {
         tarvo::console::err_narrow(std::string("Error: ") + e.what());
-        return 1;
+        return tarvo::size::kFailure;
     }
     return tarvo::size::run_size_patcher(args);
 }

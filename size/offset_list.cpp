@@ -2,6 +2,8 @@
 #include "size/offset_list.hpp"
 
 #include <algorithm>
+#include <cstdint>
+#include <limits>
 
 #include "common/error.hpp"
 #include "common/file.hpp"
@@ -10,7 +12,7 @@
 namespace tarvo::size {
 namespace {
 
-constexpr std::uint64_t kMaxOffset = 0xFFFFFFFF;  // offsets are 32-bit on every platform
+constexpr std::uint64_t kMaxOffset = std::numeric_limits<std::uint32_t>::max();  // offsets are 32-bit on every platform
 
 // The whitespace class of the expression in the "C" locale.
 bool is_space(char c)

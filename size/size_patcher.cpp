@@ -8,6 +8,7 @@
 #include <optional>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 #include <system_error>
 #include <vector>
 
@@ -26,6 +27,9 @@ namespace {
 constexpr std::size_t kMinArguments = 3;  // table, offsets, dir
 constexpr std::size_t kMaxArguments = 5;  // and the two options
 constexpr std::size_t kSizeBytes = 4;     // the table keeps sizes as 32-bit numbers
+static_assert(kSizeBytes == sizeof(std::uint32_t));
+constexpr std::wstring_view kLanguageOption = L"-l=";
+constexpr std::wstring_view kFileListOption = L"-s=";
 
 // The names in the offset list are those of the default language; the others live in a
 // sibling directory named by their code. The index is the position in this table.
@@ -45,7 +49,8 @@ constexpr std::array<Language, 9> kLanguages = {{
     {L"ch", "/ch/", L"Chinese (simplified)"},
     {L"cn", "/cn/", L"Chinese (traditional)"},
 }};
-constexpr std::string_view kDefaultFragment = "/us/";
+constexpr std::string_view kDefaultFragment = "/us/";  // the names of the offset list are the default language's
+static_assert(kDefaultFragment == kLanguages[0].fragment);
 
 bool has_prefix(const std::wstring& arg, std::wstring_view prefix)
 {
@@ -70,10 +75,10 @@ std::optional<std::wstring> parse_arguments(const std::vector<std::wstring>& arg
     if (!argument_count_allowed(args.size())) return L"Invalid parameters";
     int paths = 0;
     for (const std::wstring& arg : args) {
-        if (has_prefix(arg, L"-l=")) {
-            select_language(std::wstring_view(arg).substr(3), settings.language);
-        } else if (has_prefix(arg, L"-s=")) {
-            settings.file_list = arg.substr(3);
+        if (has_prefix(arg, kLanguageOption)) {
+            select_language(std::wstring_view(arg).substr(kLanguageOption.size()), settings.language);
+        } else if (has_prefix(arg, kFileListOption)) {
+            settings.file_list = arg.substr(kFileListOption.size());
         } else {
             switch (paths++) {
             case 0: settings.table = arg; break;
@@ -143,7 +148,7 @@ void print_usage(std::wstring_view message)
 int usage_error(std::wstring_view message)
 {
     print_usage(message);
-    return 1;
+    return kFailure;
 }
 
 void patch_sizes(const Settings& settings)
@@ -214,16 +219,16 @@ int run_size_patcher(const std::vector<std::wstring>& args)
         patch_sizes(settings);
     } catch (const wruntime_error& e) {
         console::err(L"Error: " + e.message());
-        return 1;
+        return kFailure;
     } catch (const std::runtime_error& e) {
         console::err_narrow(std::string("Error: ") + e.what());
-        return 1;
+        return kFailure;
     } catch (...) {
         console::err(L"Unknown error, quitting");
-        return 1;
+        return kFailure;
     }
     console::out(L"Done!");
-    return 0;
+    return kSuccess;
 }
 
 }  // namespace tarvo::size

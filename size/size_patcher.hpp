@@ -9,6 +9,9 @@
 
 namespace tarvo::size {
 
+inline constexpr int kSuccess = 0;
+inline constexpr int kFailure = 1;  // usage errors and every error, so scripts can tell
+
 struct Settings {
     std::wstring table;      // the size table, patched in place
     std::wstring offsets;    // the offset list

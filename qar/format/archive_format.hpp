@@ -6,6 +6,7 @@
 #include <optional>
 #include <cstddef>
 #include <cstdint>
+#include <limits>
 #include <span>
 #include <stdexcept>
 #include <string>
@@ -18,14 +19,25 @@
 namespace qar::format {
 
 inline constexpr std::uint32_t kMagic = 0x4B595253;           // "SRYK" read as little-endian
-inline constexpr std::uint64_t kBlockSize = 65536;            // raw bytes per block
-inline constexpr std::uint32_t kMaxCompressedBlock = 81920;   // above zlib's bound for one block
-inline constexpr std::size_t kHeaderSize = 16;
-inline constexpr std::size_t kDigestSize = 16;
+static_assert(kMagic == ('S' | 'R' << 8 | 'Y' << 16 | std::uint32_t{'K'} << 24));
+// Raw bytes per block. A block's stored length is kept in 16 bits, with 0 for a whole block.
+inline constexpr std::uint64_t kBlockSize = 65536;
+static_assert(kBlockSize == std::uint64_t{std::numeric_limits<std::uint16_t>::max()} + 1);
+// Room for one block's zlib stream: more than zlib ever makes of a block (its compressBound,
+// spelt out below), so compressing one never runs out of space.
+inline constexpr std::uint32_t kMaxCompressedBlock = 81920;
+static_assert(kMaxCompressedBlock > kBlockSize + (kBlockSize >> 12) + (kBlockSize >> 14) + (kBlockSize >> 25) + 13);
+inline constexpr std::size_t kHeaderSize = 16;                // magic, metadata_size, file_count
+static_assert(kHeaderSize == 2 * sizeof(std::uint32_t) + sizeof(std::uint64_t));
+inline constexpr std::size_t kDigestSize = 16;                // an MD5 digest
+// first_block, first_block_copy, size, data_offset, name_offset
 inline constexpr std::size_t kEntrySize = 32;
-inline constexpr std::size_t kNameTableSizeField = 4;         // name_table_size counts itself
-inline constexpr std::size_t kBlockSizeField = 2;
-inline constexpr std::size_t kTrailerSize = 16;
+static_assert(kEntrySize == 2 * sizeof(std::uint32_t) + 3 * sizeof(std::uint64_t));
+inline constexpr std::size_t kNameTableSizeField = 4;         // a u32 name_table_size, which counts itself
+inline constexpr std::size_t kBlockSizeField = 2;             // one u16 stored_size per block
+static_assert(kBlockSizeField == sizeof(std::uint16_t));
+inline constexpr std::size_t kTrailerSize = 16;               // the MD5 digest of the tables
+static_assert(kTrailerSize == kDigestSize);
 
 using Digest = std::array<std::uint8_t, kDigestSize>;
 // The stored_size values of one file's blocks, in block order (0 stands for 65536).
@@ -49,7 +61,7 @@ struct FileEntry {
 // blocks than 32 bits hold.
 inline std::uint64_t block_count_u64(std::uint64_t size)
 {
-    return (size >> 16) + ((size & 0xFFFF) != 0 ? 1 : 0);
+    return size / kBlockSize + (size % kBlockSize != 0 ? 1 : 0);
 }
 
 // size / 65536 rounded up, in 32 bits, as writers number blocks.
@@ -83,7 +95,7 @@ inline std::uint64_t stored_total(std::span<const std::uint16_t> block_sizes)
 inline bool is_raw_block(const FileEntry& entry, std::uint32_t j, std::uint16_t stored_size)
 {
     if (stored_length(stored_size) == kBlockSize) return true;
-    return j + 1 == block_count(entry.size) && stored_size == (entry.size & 0xFFFF);
+    return j + 1 == block_count(entry.size) && stored_size == entry.size % kBlockSize;
 }
 
 // Raw length of block j of a file.

@@ -60,8 +60,6 @@ public:
     // journal. Only after it returns may those ranges be overwritten.
     void commit_saved(tarvo::File& archive);
 
-    bool published() const { return published_; }
-
     // The commit of the update: deletes the journal. Only once the archive holds its new
     // state and has been made durable.
     void finish();

@@ -17,10 +17,13 @@
 namespace qar::update {
 namespace {
 
+// The header's fields, back to back.
 constexpr std::array<std::uint8_t, 4> kSignature{'Q', 'A', 'R', 'E'};
-constexpr std::size_t kVersionField = 4;
-constexpr std::size_t kRecordCountField = 8;
-constexpr std::size_t kReserveEndField = 16;
+constexpr std::size_t kVersionField = kSignature.size();
+constexpr std::size_t kRecordCountField = kVersionField + sizeof(std::uint32_t);
+constexpr std::size_t kReserveEndField = kRecordCountField + sizeof(std::uint64_t);
+static_assert(kReserveEndField + 2 * sizeof(std::uint64_t) == kExtraHeaderSize);  // reserve_end, reserved
+constexpr std::size_t kCapacityField = sizeof(std::uint64_t);  // a record's offset comes first
 
 std::wstring extra_name() { return std::wstring(kExtraFileNameWide); }
 
@@ -63,7 +66,7 @@ void ExtraFile::set_reserve_end(std::uint64_t offset)
 RegionRecord ExtraFile::record(std::size_t index) const
 {
     const std::uint8_t* at = image_.data() + record_position(index);
-    return RegionRecord{tarvo::get_le<std::uint64_t>(at), tarvo::get_le<std::uint64_t>(at + 8)};
+    return RegionRecord{tarvo::get_le<std::uint64_t>(at), tarvo::get_le<std::uint64_t>(at + kCapacityField)};
 }
 
 void ExtraFile::put_record(std::size_t index, const RegionRecord& record)
@@ -71,7 +74,7 @@ void ExtraFile::put_record(std::size_t index, const RegionRecord& record)
     if (index >= kMaxRegionRecords) throw std::logic_error("region record index past the table");
     std::uint8_t* at = image_.data() + record_position(index);
     tarvo::put_le<std::uint64_t>(at, record.offset);
-    tarvo::put_le<std::uint64_t>(at + 8, record.capacity);
+    tarvo::put_le<std::uint64_t>(at + kCapacityField, record.capacity);
 }
 
 std::optional<std::size_t> ExtraFile::find_region(std::uint64_t offset) const
@@ -196,14 +199,6 @@ ExtraFile write_reserve(tarvo::File& archive, const ReservePlan& plan)
     tarvo::console::out(L"Freed " + std::to_wstring(plan.moved_bytes) + L" bytes, " + extra_name() +
                         L" written at 0x" + tarvo::to_hex(plan.extra_offset));
     return extra;
-}
-
-CreatedReserve create_reserve(tarvo::File& archive, WorkingTables& tables)
-{
-    const std::uint64_t length = archive.length();
-    if (length < format::kTrailerSize) refuse_too_short();
-    const ReservePlan plan = reserve_tables(tables, length - format::kTrailerSize);
-    return CreatedReserve{write_reserve(archive, plan), plan.extra_entry};
 }
 
 }  // namespace qar::update

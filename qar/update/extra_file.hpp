@@ -17,16 +17,34 @@ namespace qar::update {
 
 inline constexpr std::string_view kExtraFileName = "qar_extra.bin";
 inline constexpr std::wstring_view kExtraFileNameWide = L"qar_extra.bin";
-inline constexpr std::uint64_t kExtraFileSize = 1572864;  // fixed, so the image can be rewritten where it lies
-inline constexpr std::uint32_t kExtraFileBlocks = 24;     // kExtraFileSize / 65536, every block raw
+// Fixed, so the image is rewritten where it lies, and large enough for the record table below.
+inline constexpr std::uint64_t kExtraFileSize = 1572864;
+// Whole blocks, every one stored raw: the image then lies in one piece at its data_offset.
+static_assert(kExtraFileSize % format::kBlockSize == 0);
+inline constexpr std::uint32_t kExtraFileBlocks = static_cast<std::uint32_t>(kExtraFileSize / format::kBlockSize);
+static_assert(kExtraFileBlocks == 24);
+// The one layout there has been; a later one gets a new number, which this program refuses.
 inline constexpr std::uint32_t kExtraFileVersion = 1;
-inline constexpr std::size_t kExtraHeaderSize = 32;  // signature, version, record_count, reserve_end, reserved
+// signature, version, record_count, reserve_end, reserved
+inline constexpr std::size_t kExtraHeaderSize = 32;
+static_assert(kExtraHeaderSize == 4 + sizeof(std::uint32_t) + 3 * sizeof(std::uint64_t));
+// offset, capacity
 inline constexpr std::size_t kRegionRecordSize = 16;
-inline constexpr std::size_t kMaxRegionRecords = (kExtraFileSize - kExtraHeaderSize) / kRegionRecordSize;  // 98302
+static_assert(kRegionRecordSize == 2 * sizeof(std::uint64_t));
+// Every record slot the image has after its header.
+inline constexpr std::size_t kMaxRegionRecords = (kExtraFileSize - kExtraHeaderSize) / kRegionRecordSize;
 static_assert(kMaxRegionRecords == 98302);
-inline constexpr std::uint64_t kReserveTarget = 10 * 1024 * 1024;  // stored bytes moved away on the first update
-inline constexpr std::size_t kMoveBuffer = 2 << 20;                // moved data goes over in pieces this large
-inline constexpr std::uint8_t kReservePlaceholder = 0x41;          // first byte of the trailer stand-in after the reserve
+// Stored bytes the first update moves to the end, so the tables can grow in place: room for
+// about as many new entries as the record table can track, some 107 bytes each (48 of digest
+// and entry, the rest for name and block sizes).
+inline constexpr std::uint64_t kReserveTarget = 10 * 1024 * 1024;
+static_assert(kReserveTarget / kMaxRegionRecords > format::kDigestSize + format::kEntrySize);
+// Moved data goes over in pieces this large: few reads and writes, little memory.
+inline constexpr std::size_t kMoveBuffer = std::size_t{2} << 20;
+// First byte of the 16 bytes that stand in for the trailer digest behind the new extra file until
+// the metadata is written: the archive keeps ending in 16 bytes that aren't file data. ASCII 'A',
+// where an appended file writes 'B', so a dump of an interrupted run shows which step wrote last.
+inline constexpr std::uint8_t kReservePlaceholder = 0x41;
 
 // A stretch of the archive that one entry's stored blocks may occupy.
 struct RegionRecord {
@@ -102,13 +120,5 @@ ReservePlan reserve_tables(WorkingTables& tables, std::uint64_t end_position);
 // The archive side: copies the moved blocks back to back from the plan's start, writes a fresh
 // image (reserve_end set) and the trailer stand-in after it, prints the "Freed " line.
 ExtraFile write_reserve(tarvo::File& archive, const ReservePlan& plan);
-
-struct CreatedReserve {
-    ExtraFile extra;
-    std::size_t extra_entry = 0;
-};
-
-// Both sides in one call.
-CreatedReserve create_reserve(tarvo::File& archive, WorkingTables& tables);
 
 }  // namespace qar::update

@@ -7,12 +7,24 @@
 #include <optional>
 #include <string>
 
+#include "qar/format/archive_format.hpp"
+#include "qar/update/extra_file.hpp"
 #include "qar/update/update_state.hpp"
 
 namespace qar::update {
 
-inline constexpr std::uint64_t kSlack = 131072;              // zero bytes behind every appended file
-inline constexpr std::uint8_t kPlacementPlaceholder = 0x42;  // first byte of the trailer stand-in after an append
+// Zero bytes behind every file written at the end, counted in its region: a later version up to
+// two blocks' worth longer (stored) is written over the old one instead of being relocated again.
+inline constexpr std::uint64_t kSlack = 131072;
+static_assert(kSlack == 2 * format::kBlockSize);
+// The slack goes out as whole writes of the zero buffer.
+static_assert(kSlack % kZeroBuffer == 0);
+
+// First byte of the 16 bytes that stand in for the trailer digest behind an appended file until
+// the metadata is written: the archive keeps ending in 16 bytes that aren't file data. ASCII
+// 'B', where the reserve writes 'A', so a dump of an interrupted run shows which step wrote last.
+inline constexpr std::uint8_t kPlacementPlaceholder = 0x42;
+static_assert(kPlacementPlaceholder != kReservePlaceholder);
 
 // The room entry k may use at its data_offset.
 struct Capacity {

@@ -16,7 +16,7 @@
 
 namespace tarvo::test {
 
-struct ArchiveFileSpec {
+struct ArchiveFile {
     std::string name;  // UTF-8 archive name
     std::string content;
 };
@@ -38,14 +38,14 @@ struct BuiltArchive {
 
 // Each block compressed on its own and kept only when strictly shorter, files in entry order
 // right after the metadata, names laid down without gaps: the layout the create mode writes.
-inline BuiltArchive build_archive(const std::vector<ArchiveFileSpec>& files, const DigestFunction& digest = {})
+inline BuiltArchive build_archive(const std::vector<ArchiveFile>& files, const DigestFunction& digest = {})
 {
     namespace fmt = qar::format;
     BuiltArchive out;
     std::vector<fmt::Digest> digests;
     std::vector<std::uint8_t> names;
     std::vector<std::uint8_t> data;
-    for (const ArchiveFileSpec& file : files) {
+    for (const ArchiveFile& file : files) {
         const auto* name = reinterpret_cast<const std::uint8_t*>(file.name.data());
         digests.push_back(digest ? digest({name, file.name.size()}) : fmt::Digest{});
         out.entries.push_back(fmt::FileEntry{static_cast<std::uint32_t>(out.block_table.size()),

@@ -1,4 +1,4 @@
-// The archive layout: the worked example, the empty archive, and tables the reader must refuse.
+// The archive layout: a one-file archive and the empty one byte for byte, and tables the reader must refuse.
 #include <gtest/gtest.h>
 
 #include <functional>
@@ -37,30 +37,30 @@ ArchiveMetadata read_image(const tarvo::test::ScratchDir& dir, std::span<const s
     return read_metadata(file);
 }
 
-TEST(ArchiveFormat, WorkedExampleAndEmptyArchiveByteForByte)
+TEST(ArchiveFormat, OneFileArchiveAndEmptyArchiveByteForByte)
 {
-    // MD5 of "a.txt", of the example's 76 metadata bytes, and of the empty archive's 20.
+    // MD5 of "a.txt", of the one-file archive's 76 metadata bytes, and of the empty archive's 20.
     const Digest name_digest = digest_of_hex("a5e54d1fd7bb69a228ef0dcd2431367e");
-    const Digest example_trailer = digest_of_hex("4629c5d9e656e710377e7390febd69f0");
+    const Digest one_file_trailer = digest_of_hex("4629c5d9e656e710377e7390febd69f0");
     const Digest empty_trailer = digest_of_hex("b1749c9d5644fc6ab2b7fb73dbd3acc8");
     const tarvo::test::DigestFunction md5 = [&](std::span<const std::uint8_t> bytes) {
         if (bytes.size() == 5) return name_digest;
-        return bytes.size() == 76 ? example_trailer : empty_trailer;
+        return bytes.size() == 76 ? one_file_trailer : empty_trailer;
     };
-    const BuiltArchive example = build_archive({{"a.txt", "hello"}}, md5);
-    EXPECT_EQ(example.bytes, from_hex("5352594b4c0000000100000000000000a5e54d1fd7bb69a228ef0dcd2431367e"
-                                      "000000000000000005000000000000004c000000000000000000000000000000"
-                                      "0a000000612e74787400050068656c6c6f4629c5d9e656e710377e7390febd69"
-                                      "f0"));
+    const BuiltArchive one_file = build_archive({{"a.txt", "hello"}}, md5);
+    EXPECT_EQ(one_file.bytes, from_hex("5352594b4c0000000100000000000000a5e54d1fd7bb69a228ef0dcd2431367e"
+                                       "000000000000000005000000000000004c000000000000000000000000000000"
+                                       "0a000000612e74787400050068656c6c6f4629c5d9e656e710377e7390febd69"
+                                       "f0"));
     const BuiltArchive empty = build_archive({}, md5);
     EXPECT_EQ(empty.bytes, from_hex("5352594b14000000000000000000000004000000b1749c9d5644fc6ab2b7fb73dbd3acc8"));
 
     tarvo::test::ScratchDir dir;
-    const ArchiveMetadata read = read_image(dir, example.bytes);
+    const ArchiveMetadata read = read_image(dir, one_file.bytes);
     EXPECT_EQ(read.name_bytes(0), "a.txt");
     EXPECT_EQ(read.entries[0].data_offset, 76u);
     EXPECT_EQ(read.blocks_of(0).size(), 1u);
-    EXPECT_EQ(read.trailer, example_trailer);
+    EXPECT_EQ(read.trailer, one_file_trailer);
     EXPECT_TRUE(read_image(dir, empty.bytes).entries.empty());
 }
 

@@ -35,7 +35,7 @@ namespace qar::format {
 namespace {
 
 namespace fs = std::filesystem;
-using tarvo::test::ArchiveFileSpec;
+using tarvo::test::ArchiveFile;
 using tarvo::test::build_archive;
 using Image = std::vector<std::uint8_t>;
 using Prepare = std::function<void(const std::wstring&)>;
@@ -256,7 +256,7 @@ TEST(Unpack, DamagedDataStopsWithProblemDecompressing)
 TEST(Unpack, CorruptionLoopOnlyEndsInReportedErrors)
 {
     std::mt19937 random(20240611);
-    const std::vector<ArchiveFileSpec> sources[] = {
+    const std::vector<ArchiveFile> sources[] = {
         {{"d/a.txt", "hello hello hello"}, {"d/e/b.bin", random_bytes(random, 70000, false)}, {"c", ""}},
         {{"x", std::string(140000, 'q')}, {"y/z", "tail"}},
     };
@@ -336,10 +336,10 @@ TEST(Unpack, FullDiskIsAWriteErrorOnEitherLoop)
 
 // 200 small files, some empty, in a few directories, one name twice; some at block boundaries; two
 // large ones that span many batches, their blocks alternating between compressible and not.
-std::vector<ArchiveFileSpec> random_tree(unsigned seed)
+std::vector<ArchiveFile> random_tree(unsigned seed)
 {
     std::mt19937 random(seed);
-    std::vector<ArchiveFileSpec> files;
+    std::vector<ArchiveFile> files;
     for (int i = 0; i < 200; ++i) {
         const std::string dir = "d" + std::to_string(random() % 4) + (random() % 3 == 0 ? "/sub/" : "/");
         const std::size_t size = random() % 5 == 0 ? 0 : random() % 4000;
@@ -360,7 +360,7 @@ std::vector<ArchiveFileSpec> random_tree(unsigned seed)
 // With every limit the pipeline prints, fails and writes as the one-by-one loop: the same files, but
 // the failing one may hold more, yet only a prefix of its content (in `files`, unless the data was
 // damaged where it still decodes). Returns the error.
-std::wstring expect_same_as_one_by_one(std::span<const std::uint8_t> image, const std::vector<ArchiveFileSpec>* files,
+std::wstring expect_same_as_one_by_one(std::span<const std::uint8_t> image, const std::vector<ArchiveFile>* files,
                                        WorkerPool& pool, const std::wstring& patterns = L"", const Prepare& prepare = {})
 {
     const Unpacked expected = unpack(image, patterns, nullptr, &kDefault, prepare);
@@ -391,7 +391,7 @@ std::wstring expect_same_as_one_by_one(std::span<const std::uint8_t> image, cons
 TEST(ParallelUnpack, WritesWhatTheOneByOneLoopWrites)
 {
     WorkerPool pool(2);
-    const std::vector<ArchiveFileSpec> files = random_tree(1);
+    const std::vector<ArchiveFile> files = random_tree(1);
     const Image image = build_archive(files).bytes;
     for (const wchar_t* patterns : {L"", L"d1/*;LARGE/1;*.TXT"}) EXPECT_EQ(expect_same_as_one_by_one(image, &files, pool, patterns), L"");
 
@@ -400,7 +400,7 @@ TEST(ParallelUnpack, WritesWhatTheOneByOneLoopWrites)
     EXPECT_EQ(mode_on_pool.out, mode.out);
     EXPECT_TRUE(mode_on_pool.tree == mode.tree);
     std::map<std::string, std::string> contents;
-    for (const ArchiveFileSpec& file : files) contents[file.name] = file.content;
+    for (const ArchiveFile& file : files) contents[file.name] = file.content;
     for (const auto& [name, content] : contents) EXPECT_TRUE(mode.tree.count(name) && mode.tree.at(name) == content) << name;
 
     // With every worker busy elsewhere the main thread decodes each batch itself; the tasks that
@@ -424,7 +424,7 @@ TEST(ParallelUnpack, FailsAtTheSameEntryAsTheOneByOneLoop)
     WorkerPool pool(2);
     // The damaged file's data comes last, so that a longer block or a moved offset makes it
     // share no bytes with another file (the reader refuses that before any decoding).
-    std::vector<ArchiveFileSpec> files = random_tree(4);
+    std::vector<ArchiveFile> files = random_tree(4);
     const auto first_large = std::find_if(files.begin(), files.end(), [](const auto& f) { return f.name.starts_with("large/"); });
     std::rotate(first_large, first_large + 1, files.end());
     const auto good = build_archive(files);

@@ -59,7 +59,7 @@ TEST_F(ReserveTest, ArchivesThatCantBePatchedSafelyAreRefusedUntouched)
     const std::wstring fixme = L"FIXME: file too short and may be damaged. Aborting.";
     const std::wstring invalid = L"Invalid qar_extra.bin file. Aborting.";
     const std::string half = random_bytes(kReserveTarget / 2, 2);
-    const std::pair<std::vector<tarvo::test::ArchiveFileSpec>, std::wstring> cases[] = {
+    const std::pair<std::vector<tarvo::test::ArchiveFile>, std::wstring> cases[] = {
         {{}, fixme},
         {{{"a.bin", "a"}}, fixme},
         {{{"a.bin", half + "!"}, {"b.bin", half}}, fixme},  // ten megabytes only with the last file
