@@ -1,13 +1,15 @@
 // The archive layout: the worked example, the empty archive, and tables the reader must refuse.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <functional>
 #include <string>
 #include <vector>
 
 #include "qar/format/archive_format.hpp"
-#include "tests/qar/format/scratch_dir.hpp"
+#include "qar/format/md5.hpp"
 #include "tests/support/archive_builder.hpp"
+#include "tests/support/scratch.hpp"
 
 namespace qar::format {
 namespace {
@@ -22,46 +24,35 @@ std::vector<std::uint8_t> from_hex(const std::string& hex)
     return bytes;
 }
 
-Digest digest_of_hex(const std::string& hex)
-{
-    Digest digest{};
-    const std::vector<std::uint8_t> bytes = from_hex(hex);
-    std::copy(bytes.begin(), bytes.end(), digest.begin());
-    return digest;
-}
-
 ArchiveMetadata read_image(const tarvo::test::ScratchDir& dir, std::span<const std::uint8_t> image)
 {
-    tarvo::test::write_bytes(dir.path(L"image.qar"), image);
-    tarvo::File file(dir.path(L"image.qar"), tarvo::File::Mode::read);
+    tarvo::test::write_bytes(dir / L"image.qar", image);
+    tarvo::File file(dir / L"image.qar", tarvo::File::Mode::read);
     return read_metadata(file);
 }
 
+// "a.txt" holding "hello" (stored raw), and the empty archive: written and read against fixed bytes.
 TEST(ArchiveFormat, WorkedExampleAndEmptyArchiveByteForByte)
 {
-    // MD5 of "a.txt", of the example's 76 metadata bytes, and of the empty archive's 20.
-    const Digest name_digest = digest_of_hex("a5e54d1fd7bb69a228ef0dcd2431367e");
-    const Digest example_trailer = digest_of_hex("4629c5d9e656e710377e7390febd69f0");
-    const Digest empty_trailer = digest_of_hex("b1749c9d5644fc6ab2b7fb73dbd3acc8");
-    const tarvo::test::DigestFunction md5 = [&](std::span<const std::uint8_t> bytes) {
-        if (bytes.size() == 5) return name_digest;
-        return bytes.size() == 76 ? example_trailer : empty_trailer;
-    };
-    const BuiltArchive example = build_archive({{"a.txt", "hello"}}, md5);
-    EXPECT_EQ(example.bytes, from_hex("5352594b4c0000000100000000000000a5e54d1fd7bb69a228ef0dcd2431367e"
-                                      "000000000000000005000000000000004c000000000000000000000000000000"
-                                      "0a000000612e74787400050068656c6c6f4629c5d9e656e710377e7390febd69"
-                                      "f0"));
-    const BuiltArchive empty = build_archive({}, md5);
-    EXPECT_EQ(empty.bytes, from_hex("5352594b14000000000000000000000004000000b1749c9d5644fc6ab2b7fb73dbd3acc8"));
+    const std::vector<std::uint8_t> example = from_hex("5352594b4c0000000100000000000000a5e54d1fd7bb69a228ef0dcd2431367e"
+                                                       "000000000000000005000000000000004c000000000000000000000000000000"
+                                                       "0a000000612e74787400050068656c6c6f4629c5d9e656e710377e7390febd69"
+                                                       "f0");
+    const std::vector<std::uint8_t> empty = from_hex("5352594b14000000000000000000000004000000b1749c9d5644fc6ab2b7fb73dbd3acc8");
+    const Digest digests[] = {name_digest(L"a.txt")};
+    const FileEntry entries[] = {{0, 0, 5, 76, 0}};
+    const std::uint8_t names[] = {'a', '.', 't', 'x', 't', 0};
+    const std::uint16_t blocks[] = {stored_size_of(5)};
+    EXPECT_EQ(serialize_metadata({kMagic, 76, 1}, digests, entries, names, blocks), std::vector(example.begin(), example.begin() + 76));
+    EXPECT_EQ(serialize_metadata({kMagic, 20, 0}, {}, {}, {}, {}), std::vector(empty.begin(), empty.begin() + 20));
 
     tarvo::test::ScratchDir dir;
-    const ArchiveMetadata read = read_image(dir, example.bytes);
+    const ArchiveMetadata read = read_image(dir, example);
     EXPECT_EQ(read.name_bytes(0), "a.txt");
     EXPECT_EQ(read.entries[0].data_offset, 76u);
-    EXPECT_EQ(read.blocks_of(0).size(), 1u);
-    EXPECT_EQ(read.trailer, example_trailer);
-    EXPECT_TRUE(read_image(dir, empty.bytes).entries.empty());
+    EXPECT_EQ(read.block_table, std::vector<std::uint16_t>(blocks, blocks + 1));
+    EXPECT_TRUE(std::equal(read.trailer.begin(), read.trailer.end(), example.end() - 16));
+    EXPECT_TRUE(read_image(dir, empty).entries.empty());
 }
 
 TEST(ArchiveFormat, DamagedTablesAreRefused)
