@@ -5,7 +5,6 @@
 
 #include <algorithm>
 #include <cstdint>
-#include <functional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -21,9 +20,6 @@ struct ArchiveFile {
     std::string content;
 };
 
-// Digests are left zero unless a function is given (readers don't check them).
-using DigestFunction = std::function<qar::format::Digest(std::span<const std::uint8_t>)>;
-
 struct BuiltArchive {
     std::vector<std::uint8_t> bytes;  // the whole archive image
     std::vector<qar::format::FileEntry> entries;
@@ -38,16 +34,16 @@ struct BuiltArchive {
 
 // Each block compressed on its own and kept only when strictly shorter, files in entry order
 // right after the metadata, names laid down without gaps: the layout the create mode writes.
-inline BuiltArchive build_archive(const std::vector<ArchiveFile>& files, const DigestFunction& digest = {})
+// Digests are left zero: readers don't check them.
+inline BuiltArchive build_archive(const std::vector<ArchiveFile>& files)
 {
     namespace fmt = qar::format;
     BuiltArchive out;
-    std::vector<fmt::Digest> digests;
+    const std::vector<fmt::Digest> digests(files.size());
     std::vector<std::uint8_t> names;
     std::vector<std::uint8_t> data;
     for (const ArchiveFile& file : files) {
         const auto* name = reinterpret_cast<const std::uint8_t*>(file.name.data());
-        digests.push_back(digest ? digest({name, file.name.size()}) : fmt::Digest{});
         out.entries.push_back(fmt::FileEntry{static_cast<std::uint32_t>(out.block_table.size()),
                                              static_cast<std::uint32_t>(out.block_table.size()), file.content.size(),
                                              data.size(), names.size()});
@@ -73,8 +69,7 @@ inline BuiltArchive build_archive(const std::vector<ArchiveFile>& files, const D
     const fmt::ArchiveHeader header{fmt::kMagic, out.metadata_size, files.size()};
     out.bytes = fmt::serialize_metadata(header, digests, out.entries, names, out.block_table);
     out.bytes.insert(out.bytes.end(), data.begin(), data.end());
-    const fmt::Digest trailer = digest ? digest({out.bytes.data(), out.metadata_size}) : fmt::Digest{};
-    out.bytes.insert(out.bytes.end(), trailer.begin(), trailer.end());
+    out.bytes.resize(out.bytes.size() + 16);  // the trailer
     return out;
 }
 

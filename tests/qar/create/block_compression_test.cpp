@@ -21,7 +21,7 @@ using testing::Bytes;
 using testing::make_bytes;
 using testing::PoolScope;
 using testing::store_files_one_at_a_time;
-using testing::ScratchDir;
+using tarvo::test::ScratchDir;
 
 constexpr std::size_t kBlock = 65536;
 constexpr std::uint8_t kFill = 0xEE;  // what the archive holds where nothing was written

@@ -1,4 +1,4 @@
-// The create mode: pipelined against one-file-at-a-time runs, tables, console output and a full disk; the scan and MD5.
+// The create mode: pipelined against one-file-at-a-time runs, tables and console output; the scan and MD5.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -18,18 +18,13 @@
 #include "qar/format/unpack.hpp"
 #include "scratch.hpp"
 
-#ifndef _WIN32
-#include <csignal>
-#include <sys/resource.h>
-#endif
-
 namespace qar::create {
 namespace {
 
 using testing::Bytes;
 using testing::make_bytes;
 using testing::PoolScope;
-using testing::ScratchDir;
+using tarvo::test::ScratchDir;
 using Tree = std::map<std::wstring, Bytes, tarvo::Utf16Less>;
 
 const std::wstring kEmoji = tarvo::from_utf8("\xF0\x9F\x98\x80");  // outside the BMP
@@ -159,36 +154,6 @@ TEST(CreateMode, LeavesOutItsOwnArchiveAndNamesHoldingABackslash)
         EXPECT_EQ(backslash_names, out.find(L"\nIgnoring " + std::wstring(name) + L"\n") < out.find(L"Ignoring a/")) << name;
     EXPECT_TRUE(testing::read_file(dir / L"src/in.qar") == testing::read_file(dir / L"outside.qar"));
 }
-
-#ifndef _WIN32
-// The disk fills up in the middle of the data and right at the end (past a file size limit writes fail with EFBIG).
-TEST(CreateMode, FullDiskEndsTheRunWithAWriteError)
-{
-    ScratchDir dir;
-    write_tree(dir, {{L"big.bin", make_bytes(3 << 20, 4, 'r')}, {L"small.bin", make_bytes(1000, 5, 'r')}});
-    for (rlim_t limit : {rlim_t{1} << 20, rlim_t{3} << 20}) {
-        PoolScope pool(2);
-        tarvo::console::Capture console;
-        rlimit previous{}, limited{};
-        getrlimit(RLIMIT_FSIZE, &previous);
-        limited = {limit, previous.rlim_max};
-        const auto handler = std::signal(SIGXFSZ, SIG_IGN);
-        setrlimit(RLIMIT_FSIZE, &limited);
-        std::wstring error = L"an archive larger than the disk was reported as written";
-        try {
-            create_archive(dir / L"src", dir / L"out.qar", kDefaultIgnorePatterns, pool.pool);
-        } catch (const tarvo::wruntime_error& e) {
-            error = e.message();
-        } catch (...) {
-            error = L"another exception";
-        }
-        setrlimit(RLIMIT_FSIZE, &previous);
-        std::signal(SIGXFSZ, handler);
-        EXPECT_EQ(error, L"Cannot write output file \"" + (dir / L"out.qar") + L"\"") << limit;
-        EXPECT_EQ(console.out.find(L"Done!"), std::wstring::npos);
-    }
-}
-#endif
 
 using Listing = std::vector<std::pair<std::wstring, std::uint64_t>>;
 

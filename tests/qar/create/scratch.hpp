@@ -1,4 +1,4 @@
-// Test fixtures of archive creation: a scratch directory, files made in code, a pool for the run.
+// Test fixtures of archive creation: files made in code, a pool for the run, the one-by-one reference.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -6,7 +6,6 @@
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
-#include <random>
 #include <string>
 #include <vector>
 
@@ -17,27 +16,11 @@
 #include "qar/create/block_compression.hpp"
 #include "qar/create/deflate_workers.hpp"
 #include "qar/create/file_storing.hpp"
+#include "tests/support/scratch.hpp"
 
 namespace qar::create::testing {
 
 using Bytes = std::vector<std::uint8_t>;
-
-// A fresh directory below the system's temporary directory, removed with everything in it.
-struct ScratchDir {
-    ScratchDir()
-    {
-        for (std::random_device seed; !std::filesystem::create_directory(path);) {
-            path = std::filesystem::temp_directory_path() / ("tarvo-create-" + std::to_string(seed()));
-        }
-    }
-    ~ScratchDir() { std::filesystem::remove_all(path, ignored); }
-    // The wide path of a name below the scratch directory ("/" separators accepted).
-    std::wstring operator/(const std::wstring& name) const { return tarvo::join_path(root(), name); }
-    std::wstring root() const { return tarvo::from_fs_path(path); }
-
-    std::filesystem::path path = std::filesystem::temp_directory_path() / "tarvo-create";
-    std::error_code ignored;
-};
 
 inline void write_file(const std::wstring& path, const Bytes& bytes)
 {
@@ -53,19 +36,8 @@ inline Bytes read_file(const std::wstring& path)
     return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
-// Seeded data of one kind: 'r' random (incompressible), 't' text-like, 'z' zeros.
-inline Bytes make_bytes(std::size_t size, std::uint32_t seed, char kind = 't')
-{
-    static const char* const kWords[] = {"mesh ", "texture ", "bone ", "material ", "lod\n", "0.25 ", "shader "};
-    std::mt19937 generator(seed);
-    Bytes bytes;
-    while (bytes.size() < size) {
-        if (kind != 't') bytes.push_back(kind == 'z' ? 0 : static_cast<std::uint8_t>(generator()));
-        for (const char* c = kind == 't' ? kWords[generator() % 7] : ""; *c != 0; ++c) bytes.push_back(std::uint8_t(*c));
-    }
-    bytes.resize(size);
-    return bytes;
-}
+// Text-like unless told otherwise: most of a mod's files compress.
+inline Bytes make_bytes(std::size_t size, std::uint32_t seed, char kind = 't') { return tarvo::test::random_bytes<Bytes>(size, seed, kind); }
 
 // A worker pool and a deflate state for each of its workers.
 struct PoolScope {

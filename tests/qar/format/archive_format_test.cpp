@@ -1,13 +1,17 @@
 // The archive layout: a one-file archive and the empty one byte for byte, and tables the reader must refuse.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <functional>
 #include <string>
+#include <tuple>
 #include <vector>
 
+#include "common/error.hpp"
 #include "qar/format/archive_format.hpp"
-#include "tests/qar/format/scratch_dir.hpp"
+#include "qar/format/md5.hpp"
 #include "tests/support/archive_builder.hpp"
+#include "tests/support/scratch.hpp"
 
 namespace qar::format {
 namespace {
@@ -22,46 +26,35 @@ std::vector<std::uint8_t> from_hex(const std::string& hex)
     return bytes;
 }
 
-Digest digest_of_hex(const std::string& hex)
-{
-    Digest digest{};
-    const std::vector<std::uint8_t> bytes = from_hex(hex);
-    std::copy(bytes.begin(), bytes.end(), digest.begin());
-    return digest;
-}
-
 ArchiveMetadata read_image(const tarvo::test::ScratchDir& dir, std::span<const std::uint8_t> image)
 {
-    tarvo::test::write_bytes(dir.path(L"image.qar"), image);
-    tarvo::File file(dir.path(L"image.qar"), tarvo::File::Mode::read);
+    tarvo::test::write_bytes(dir / L"image.qar", image);
+    tarvo::File file(dir / L"image.qar", tarvo::File::Mode::read);
     return read_metadata(file);
 }
 
+// "a.txt" holding "hello" (stored raw), and the empty archive: written and read against fixed bytes.
 TEST(ArchiveFormat, OneFileArchiveAndEmptyArchiveByteForByte)
 {
-    // MD5 of "a.txt", of the one-file archive's 76 metadata bytes, and of the empty archive's 20.
-    const Digest name_digest = digest_of_hex("a5e54d1fd7bb69a228ef0dcd2431367e");
-    const Digest one_file_trailer = digest_of_hex("4629c5d9e656e710377e7390febd69f0");
-    const Digest empty_trailer = digest_of_hex("b1749c9d5644fc6ab2b7fb73dbd3acc8");
-    const tarvo::test::DigestFunction md5 = [&](std::span<const std::uint8_t> bytes) {
-        if (bytes.size() == 5) return name_digest;
-        return bytes.size() == 76 ? one_file_trailer : empty_trailer;
-    };
-    const BuiltArchive one_file = build_archive({{"a.txt", "hello"}}, md5);
-    EXPECT_EQ(one_file.bytes, from_hex("5352594b4c0000000100000000000000a5e54d1fd7bb69a228ef0dcd2431367e"
-                                       "000000000000000005000000000000004c000000000000000000000000000000"
-                                       "0a000000612e74787400050068656c6c6f4629c5d9e656e710377e7390febd69"
-                                       "f0"));
-    const BuiltArchive empty = build_archive({}, md5);
-    EXPECT_EQ(empty.bytes, from_hex("5352594b14000000000000000000000004000000b1749c9d5644fc6ab2b7fb73dbd3acc8"));
+    const std::vector<std::uint8_t> one_file = from_hex("5352594b4c0000000100000000000000a5e54d1fd7bb69a228ef0dcd2431367e"
+                                                       "000000000000000005000000000000004c000000000000000000000000000000"
+                                                       "0a000000612e74787400050068656c6c6f4629c5d9e656e710377e7390febd69"
+                                                       "f0");
+    const std::vector<std::uint8_t> empty = from_hex("5352594b14000000000000000000000004000000b1749c9d5644fc6ab2b7fb73dbd3acc8");
+    const Digest digests[] = {name_digest(L"a.txt")};
+    const FileEntry entries[] = {{0, 0, 5, 76, 0}};
+    const std::uint8_t names[] = {'a', '.', 't', 'x', 't', 0};
+    const std::uint16_t blocks[] = {stored_size_of(5)};
+    EXPECT_EQ(serialize_metadata({kMagic, 76, 1}, digests, entries, names, blocks), std::vector(one_file.begin(), one_file.begin() + 76));
+    EXPECT_EQ(serialize_metadata({kMagic, 20, 0}, {}, {}, {}, {}), std::vector(empty.begin(), empty.begin() + 20));
 
     tarvo::test::ScratchDir dir;
-    const ArchiveMetadata read = read_image(dir, one_file.bytes);
+    const ArchiveMetadata read = read_image(dir, one_file);
     EXPECT_EQ(read.name_bytes(0), "a.txt");
     EXPECT_EQ(read.entries[0].data_offset, 76u);
-    EXPECT_EQ(read.blocks_of(0).size(), 1u);
-    EXPECT_EQ(read.trailer, one_file_trailer);
-    EXPECT_TRUE(read_image(dir, empty.bytes).entries.empty());
+    EXPECT_EQ(read.block_table, std::vector<std::uint16_t>(blocks, blocks + 1));
+    EXPECT_TRUE(std::equal(read.trailer.begin(), read.trailer.end(), one_file.end() - 16));
+    EXPECT_TRUE(read_image(dir, empty).entries.empty());
 }
 
 TEST(ArchiveFormat, DamagedTablesAreRefused)
@@ -107,6 +100,20 @@ TEST(ArchiveFormat, DamagedTablesAreRefused)
     const ArchiveMetadata read = read_image(dir, image);
     EXPECT_TRUE(read.blocks_of(1).empty());
     EXPECT_EQ(read.block_table, good.block_table);
+
+    // Tables whose names area, block table or whole length their 32-bit fields can't hold are
+    // refused by the one check that the create and update modes and the writer share.
+    const std::uint64_t field = 0xFFFFFFFF;
+    EXPECT_EQ(checked_metadata_size(1, 6, 1), 76u);
+    for (const auto& [n, names, blocks, message] :
+         {std::tuple{0ull, field - 3, 0ull, L"names area"}, {0ull, 0ull, field + 1, L"block table"}, {field / 48, 0ull, 0ull, L"tables"}}) {
+        try {
+            checked_metadata_size(n, names, blocks);
+            ADD_FAILURE() << "accepted " << n << " entries, " << names << " name bytes, " << blocks << " blocks";
+        } catch (const tarvo::wruntime_error& e) {
+            EXPECT_EQ(e.message(), std::wstring(message) + L" too large for a QAR archive");
+        }
+    }
 }
 
 }  // namespace

@@ -22,20 +22,14 @@
 #include "qar/update/update_mode.hpp"
 #include "qar/update/update_plan.hpp"
 #include "tests/support/archive_builder.hpp"
+#include "tests/support/scratch.hpp"
 
 namespace qar::update::test {
 
 namespace fs = std::filesystem;
 using Files = std::map<std::string, std::string>;  // archive name (UTF-8) to contents
+using tarvo::test::random_bytes;
 using tarvo::test::read_bytes;
-
-inline std::string random_bytes(std::size_t size, unsigned seed)
-{
-    std::independent_bits_engine<std::mt19937, 8, unsigned> generator(seed);
-    std::string out(size, '\0');
-    for (char& c : out) c = static_cast<char>(generator());
-    return out;
-}
 
 inline bool exists(const std::wstring& path) { return fs::exists(tarvo::to_fs_path(path)); }
 

@@ -1,0 +1,47 @@
+// Fixtures every suite shares: a scratch directory and seeded data.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <random>
+#include <string>
+
+#include "common/platform.hpp"
+
+namespace tarvo::test {
+
+// A fresh directory below the system's temporary directory, removed with everything in it.
+struct ScratchDir {
+    ScratchDir()
+    {
+        for (std::random_device seed; !std::filesystem::create_directory(path);)
+            path = std::filesystem::temp_directory_path() / ("tarvo-test-" + std::to_string(seed()));
+    }
+    ~ScratchDir() { std::filesystem::remove_all(path, ignored); }
+    ScratchDir(const ScratchDir&) = delete;
+    ScratchDir& operator=(const ScratchDir&) = delete;
+    // The wide path of a name below the scratch directory ("/" separators accepted).
+    std::wstring operator/(const std::wstring& name) const { return join_path(from_fs_path(path), name); }
+
+    std::filesystem::path path = std::filesystem::temp_directory_path() / "tarvo-test";
+    std::error_code ignored;
+};
+
+// Seeded data of one kind: 'r' random (incompressible), 't' text-like, 'z' zeros.
+template <class Bytes = std::string>
+Bytes random_bytes(std::size_t size, std::uint32_t seed, char kind = 'r')
+{
+    using Byte = typename Bytes::value_type;
+    static const char* const kWords[] = {"mesh ", "texture ", "bone ", "material ", "lod\n", "0.25 ", "shader "};
+    std::mt19937 generator(seed);
+    Bytes bytes;
+    bytes.reserve(size + 16);
+    while (bytes.size() < size) {
+        if (kind != 't') bytes.push_back(kind == 'z' ? Byte(0) : static_cast<Byte>(generator()));
+        for (const char* c = kind == 't' ? kWords[generator() % 7] : ""; *c != 0; ++c) bytes.push_back(static_cast<Byte>(*c));
+    }
+    bytes.resize(size);
+    return bytes;
+}
+
+}  // namespace tarvo::test
