@@ -8,7 +8,7 @@
 // batch that no worker has started rather than sleep (whoever claims a batch's Ticket first
 // decodes it).
 // What is ordered: batches are written strictly in the order they were read, so the console
-// and the output tree see the entries exactly as the one-by-one loop shows them. A damaged
+// and the output tree see the entries exactly as one entry after the other would. A damaged
 // block is only reported when the writer reaches it: the files before it are complete, its
 // own file holds the blocks decoded before it, and no later file is ever opened.
 // What is bounded: a batch holds at most batch_bytes of stored and of raw data (or a single
