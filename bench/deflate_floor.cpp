@@ -38,6 +38,18 @@ double thread_seconds()
     return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) / 1e9;
 }
 
+// One block into out with a state that deflateInit set up; returns the stream's length.
+std::size_t deflate_block(z_stream& stream, const Block& block, std::vector<std::uint8_t>& out)
+{
+    deflateReset(&stream);
+    stream.next_in = const_cast<Bytef*>(block.data);
+    stream.avail_in = static_cast<uInt>(block.size);
+    stream.next_out = out.data();
+    stream.avail_out = static_cast<uInt>(out.size());
+    deflate(&stream, Z_FINISH);
+    return out.size() - stream.avail_out;
+}
+
 // Deflates blocks taken in turn from `next` until none is left; returns this thread's processor time.
 double deflate_blocks(const std::vector<Block>& blocks, std::atomic<std::size_t>& next, std::vector<std::size_t>* sizes)
 {
@@ -46,13 +58,8 @@ double deflate_blocks(const std::vector<Block>& blocks, std::atomic<std::size_t>
     if (deflateInit(&stream, Z_DEFAULT_COMPRESSION) != Z_OK) return 0;
     std::vector<std::uint8_t> out(kRoom);
     for (std::size_t k = next++; k < blocks.size(); k = next++) {
-        deflateReset(&stream);
-        stream.next_in = const_cast<Bytef*>(blocks[k].data);
-        stream.avail_in = static_cast<uInt>(blocks[k].size);
-        stream.next_out = out.data();
-        stream.avail_out = static_cast<uInt>(out.size());
-        deflate(&stream, Z_FINISH);
-        if (sizes != nullptr) (*sizes)[k] = out.size() - stream.avail_out;
+        const std::size_t length = deflate_block(stream, blocks[k], out);
+        if (sizes != nullptr) (*sizes)[k] = length;
     }
     deflateEnd(&stream);
     return thread_seconds() - start;
@@ -105,12 +112,7 @@ int main(int argc, char** argv)
         for (std::size_t k = 0; k < blocks.size(); ++k) {
             uLongf length = static_cast<uLongf>(expected.size());
             compress(expected.data(), &length, blocks[k].data, static_cast<uLong>(blocks[k].size));
-            deflateReset(&stream);
-            stream.next_in = const_cast<Bytef*>(blocks[k].data);
-            stream.avail_in = static_cast<uInt>(blocks[k].size);
-            stream.next_out = again.data();
-            stream.avail_out = static_cast<uInt>(again.size());
-            deflate(&stream, Z_FINISH);
+            deflate_block(stream, blocks[k], again);
             if (length != sizes[k] || !std::equal(expected.begin(), expected.begin() + static_cast<std::ptrdiff_t>(length), again.begin())) {
                 std::fprintf(stderr, "block %zu differs from compress()\n", k);
                 return 1;
