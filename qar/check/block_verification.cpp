@@ -36,7 +36,7 @@ using format::kBlockSize;
 constexpr std::size_t kBatchBytes = std::size_t{2} << 20;
 static_assert(kBatchBytes >= kBlockSize, "any block fits in a batch");
 // Buffers of all batches out at once: well under 64 MiB, yet many batches for many workers.
-constexpr std::size_t kInFlightBytes = std::size_t{32} << 20;
+constexpr std::size_t kInFlightBytes = std::size_t{16} << 20;
 
 // One job's share of a batch: `count` blocks from block `first` on.
 struct Segment {
