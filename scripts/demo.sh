@@ -1,10 +1,10 @@
 #!/usr/bin/env bash
-# The main job of tarvo-qar on a small mod tree: pack it into an archive, unpack the archive
-# and check that the unpacked tree is identical to the original.
+# The main job of tarvo-qar on a small mod tree: pack it into an archive, check the archive
+# with tarvo-check, unpack it and check that the unpacked tree is identical to the original.
 #
 #   scripts/demo.sh
 #
-# Builds tarvo-qar (Release, build/demo) first and installs missing Debian packages
+# Builds tarvo-qar and tarvo-check (Release, build/demo) first and installs missing Debian packages
 # (as root or through sudo). The sample tree is scripts/sample/mod; two files of more than
 # 64 KiB are generated into the copy so that archive blocks are filled, compressed or not.
 set -euo pipefail
@@ -17,8 +17,9 @@ jobs=${JOBS:-2}
 
 echo "== Building tarvo-qar (Release, $build_dir)"
 cmake -S "$root" -B "$build_dir" -G Ninja -DCMAKE_BUILD_TYPE=Release -DTARVO_BUILD_TESTS=OFF >/dev/null
-cmake --build "$build_dir" -j "$jobs" --target tarvo-qar
+cmake --build "$build_dir" -j "$jobs" --target tarvo-qar tarvo-check
 qar="$build_dir/qar/cli/tarvo-qar"
+check="$build_dir/qar/check/tarvo-check"
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/tarvo-demo.XXXXXX")
 trap 'rm -rf "$work"' EXIT
@@ -62,6 +63,15 @@ run() {
 
 run "Pack the tree into an archive" -c mod
 ls -l "$work/mod.qar" | awk '{print "archive: mod.qar, " $5 " bytes"}'
+
+echo
+echo "== Check the archive against the tree, reading only"
+echo "\$ tarvo-check mod.qar -l -d=mod"
+if ! (cd "$work" && "$check" mod.qar -l -d=mod); then
+  echo
+  echo "Demo stopped: tarvo-check found the archive damaged or could not check it (see above)."
+  exit 1
+fi
 
 run "Unpack the archive into another directory" -u mod.qar unpacked
 

@@ -9,15 +9,6 @@ namespace {
 using format::JournalWriter, format::journal_path, format::recover_interrupted_update;
 using tarvo::FileLock;
 
-// Overwrites bytes of the archive, or appends past its end.
-void scribble(const std::wstring& archive, std::uint64_t offset, const std::string& bytes)
-{
-    tarvo::File file(archive, tarvo::File::Mode::read_write);
-    file.seek(offset);
-    file.write(bytes.data(), bytes.size());
-    file.close();
-}
-
 // Saves the ranges in the journal's one commit, the way an update does before it writes over them.
 void commit(JournalWriter& journal, const std::wstring& archive, std::initializer_list<std::pair<std::uint64_t, std::uint64_t>> ranges)
 {

@@ -45,6 +45,15 @@ inline void write_files(const std::wstring& directory, const Files& files)
     for (const auto& [name, content] : files) write_file(directory + L"/" + tarvo::from_utf8(name), content);
 }
 
+// Overwrites bytes of the archive, or appends past its end.
+inline void scribble(const std::wstring& archive, std::uint64_t offset, const std::string& bytes)
+{
+    tarvo::File file(archive, tarvo::File::Mode::read_write);
+    file.seek(offset);
+    file.write(bytes.data(), bytes.size());
+    file.close();
+}
+
 inline format::ArchiveMetadata read_archive(const std::wstring& path)
 {
     tarvo::File file(path, tarvo::File::Mode::read);

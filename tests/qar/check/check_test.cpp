@@ -1,0 +1,179 @@
+// The archive check: sound archives pass, each kind of damage is named with status 2, a folder
+// that didn't land is found, journals are reported and never applied, and a check that can't
+// run ends with status 1.
+#include "qar/check/archive_check.hpp"
+#include "qar/check/check_command.hpp"
+#include "tests/qar/update/update_fixture.hpp"
+
+namespace qar::check::test {
+namespace {
+
+using namespace qar::update::test;
+
+struct Checked {
+    int status;
+    std::wstring out;
+    bool operator==(const Checked&) const = default;
+};
+
+class Check : public UpdateTest {
+protected:
+    Checked check(const std::wstring& archive, CheckOptions options = {})
+    {
+        options.archive = archive;
+        tarvo::console::Capture capture;
+        const int status = check_archive(options, pool_);
+        return {status, capture.out};
+    }
+    std::wstring source() const { return tarvo::from_fs_path(suite_ / "source"); }
+};
+
+void flip(const std::wstring& archive, std::uint64_t at)
+{
+    scribble(archive, at, std::string(1, static_cast<char>(read_bytes(archive)[at] ^ 0xFF)));
+}
+
+bool has(const std::wstring& out, const std::wstring& line) { return out.find(line + L"\n") != std::wstring::npos; }
+
+TEST_F(Check, SoundArchivesPassWithTheirSummaryAndListing)
+{
+    const std::wstring created = copy_of("created.qar"), updated = copy_of("updated.qar");
+    const format::ArchiveMetadata metadata = read_archive(created);
+    Checked run = check(created, {L"", true, L"0_*;*.txt", source()});
+    EXPECT_EQ(run.status, kSound) << run.out;
+    const std::uint64_t stored = 5 + format::stored_total(metadata.blocks_of(5));
+    EXPECT_TRUE(run.out.starts_with(tarvo::quoted(L"Archive ", created) + L": 2 files, 150005 bytes, stored " +
+                                    std::to_wstring(stored) + L" bytes (")) << run.out;
+    const std::wstring offset = L"0x" + tarvo::to_hex(metadata.header.metadata_size);
+    EXPECT_TRUE(has(run.out, L"           5            5 100.00% " + std::wstring(14 - offset.size(), L' ') + offset +
+                                 L"            5  0_tiny.bin")) << run.out;
+    EXPECT_EQ(run.out.find(L"3_mid.bin"), std::wstring::npos);
+    EXPECT_TRUE(run.out.ends_with(L"  sub/dir/text.txt\nOK\n")) << run.out;
+
+    // The reserve was the tiny and the big file; the tables grew by the extra file's entry.
+    run = check(updated, {L"", false, L"", source()});
+    EXPECT_EQ(run.status, kSound) << run.out;
+    EXPECT_TRUE(has(run.out, L"Updated archive: 0 region records, 10485655 bytes of room left for growth")) << run.out;
+}
+
+TEST_F(Check, EachKindOfDamageIsNamedAndTheArchiveLeftAlone)
+{
+    using Damage = std::function<void(const std::wstring&, const format::ArchiveMetadata&)>;
+    const auto entry_at = [](const format::ArchiveMetadata& m, std::size_t i) { return 16 + 16 * m.entries.size() + 32 * i; };
+    const auto record = [](const std::wstring& archive, const format::ArchiveMetadata& m, std::uint64_t count, std::uint64_t capacity) {
+        std::string bytes(8, '\0');
+        tarvo::put_le<std::uint64_t>(reinterpret_cast<std::uint8_t*>(bytes.data()), m.entries[kMid].data_offset);
+        scribble(archive, m.entries[kExtra].data_offset + 32 + 16 * (count - 1), bytes);
+        tarvo::put_le<std::uint64_t>(reinterpret_cast<std::uint8_t*>(bytes.data()), capacity);
+        scribble(archive, m.entries[kExtra].data_offset + 40 + 16 * (count - 1), bytes);
+        tarvo::put_le<std::uint64_t>(reinterpret_cast<std::uint8_t*>(bytes.data()), count);
+        scribble(archive, m.entries[kExtra].data_offset + 8, bytes);
+    };
+    const struct {
+        const char* archive;
+        Damage damage;
+        std::vector<std::wstring> problems;
+    } cases[] = {
+        {"created.qar", [](auto& a, auto& m) { flip(a, m.entries[5].data_offset + 10); },
+         {L"\"sub/dir/text.txt\": block 0 does not decode to its 65536 bytes"}},
+        {"created.qar", [&](auto& a, auto& m) { scribble(a, 16 + 48 * m.entries.size() + 4 + m.entries[3].name_offset, "4"); },
+         {L"the trailer digest does not match the tables", L"\"4_mid.bin\": the name digest does not match the name"}},
+        {"created.qar", [](auto& a, auto&) { flip(a, 16); },
+         {L"the trailer digest does not match the tables", L"\"0_tiny.bin\": the name digest does not match the name"}},
+        {"created.qar", [](auto& a, auto& m) { flip(a, m.archive_length - 1); }, {L"the trailer digest does not match the tables"}},
+        {"created.qar", [&](auto& a, auto& m) { scribble(a, entry_at(m, 1) + 16, read_bytes(a).substr(entry_at(m, 3) + 16, 8)); },
+         {L"the tables: two files share data"}},
+        {"updated.qar", [&](auto& a, auto& m) { record(a, m, 1, m.archive_length); },
+         {L"qar_extra.bin: record 0 reaches past the end of the archive"}},
+        {"updated.qar", [&](auto& a, auto& m) { record(a, m, 1, format::stored_total(m.blocks_of(kMid)) + 1); },
+         {L"qar_extra.bin: record 0 overlaps the data of \"sub/Case.bin\""}},
+    };
+    for (const auto& c : cases) {
+        const std::wstring archive = path(L"damaged.qar");
+        fs::remove(tarvo::to_fs_path(archive));
+        fs::copy_file(suite_ / c.archive, tarvo::to_fs_path(archive));
+        c.damage(archive, read_archive(archive));
+        SCOPED_TRACE(c.problems.back());
+        const std::string before = read_bytes(archive);
+        const Checked run = check(archive);
+        EXPECT_EQ(run.status, kDamaged);
+        std::wstring problems;
+        for (const std::wstring& problem : c.problems) problems += L"Problem: " + problem + L"\n";
+        const std::wstring count = std::to_wstring(c.problems.size()) + (c.problems.size() == 1 ? L" problem found\n" : L" problems found\n");
+        EXPECT_TRUE(run.out.ends_with(problems + count)) << run.out;
+        EXPECT_TRUE(read_bytes(archive) == before);
+    }
+}
+
+TEST_F(Check, AFolderThatDidNotLandIsFound)
+{
+    const std::wstring archive = copy_of("created.qar");
+    const std::wstring loose = path(L"mod");
+    fs::copy(suite_ / "source", tarvo::to_fs_path(loose), fs::copy_options::recursive);
+    write_file(loose + L"/3_mid.bin", random_bytes(70000, 30));  // same size, other bytes
+    write_file(loose + L"/sub/Case.bin", "shorter");
+    write_file(loose + L"/new.txt", "new");
+    write_file(loose + L"/sub/desktop.ini", "left out by the default ignore list");
+    write_file(loose + L"/qar_extra.bin", "never written by an update");
+    // A raw block carries no checksum: only the loose file shows its damage.
+    flip(archive, read_archive(archive).entries[1].data_offset + 70000);
+    EXPECT_EQ(check(archive).status, kSound);
+    const Checked run = check(archive, {L"", false, L"", loose + L"/"});
+    const auto from = [&](const std::wstring& name) { return L"\"" + name + L"\" from " + tarvo::quoted(L"", tarvo::join_archive_name(loose, name)); };
+    EXPECT_TRUE(run.out.ends_with(L"Problem: " + from(L"1_bigg.bin") + L" differs from the archive\nProblem: " + from(L"3_mid.bin") +
+                                  L" differs from the archive\nProblem: " + from(L"sub/Case.bin") + L" differs from the archive\nProblem: " +
+                                  from(L"new.txt") + L" is missing from the archive\n4 problems found\n")) << run.out;
+    EXPECT_EQ(run.status, kDamaged);
+}
+
+TEST_F(Check, JournalsAreReportedNeverApplied)
+{
+    const std::wstring archive = copy_of("updated.qar"), other = path(L"other.qar");
+    {
+        format::JournalWriter journal(archive, read_archive(archive).archive_length);
+        journal.save(0, 4096);
+        tarvo::File file(archive, tarvo::File::Mode::read);
+        journal.commit_saved(file);
+    }  // a run that died: the journal stays
+    const std::string journal = read_bytes(format::journal_path(archive));
+    write_file(other, read_bytes(archive));
+    write_file(format::journal_path(other), journal);
+    const std::wstring pending = L"interrupted update pending in " + tarvo::quoted(L"", format::journal_path(archive)) +
+                                 L" (the next tarvo-qar -u, -r or -a restores the archive)";
+    for (const auto& [at, problem] : {std::pair{archive, pending},
+                                      std::pair{other, tarvo::quoted(L"journal ", format::journal_path(other)) + L" belongs to another archive"}}) {
+        const std::string before = read_bytes(at);
+        const Checked run = check(at);
+        EXPECT_EQ(run.status, kDamaged);
+        EXPECT_TRUE(run.out.ends_with(L"Problem: " + problem + L"\n1 problem found\n")) << run.out;
+        EXPECT_TRUE(read_bytes(at) == before && read_bytes(format::journal_path(at)) == journal);
+    }
+    write_file(format::journal_path(archive), journal.substr(1));
+    EXPECT_TRUE(has(check(archive).out, L"Problem: damaged journal " + tarvo::quoted(L"", format::journal_path(archive))));
+}
+
+TEST_F(Check, TheStatusTellsSoundDamagedAndCouldNotCheckApart)
+{
+    const std::wstring archive = copy_of("created.qar"), text = path(L"notes.txt");
+    write_file(text, "not an archive at all");
+    const auto run = [](std::vector<std::wstring> args) {
+        tarvo::console::Capture capture;
+        const int status = run_tarvo_check(args, L"9.8.7");
+        return Checked{status, capture.out + capture.err};
+    };
+    EXPECT_EQ(run({L"--version"}).out, L"tarvo-check 9.8.7\n");
+    EXPECT_EQ(run({archive, L"-l"}).status, 0);
+    EXPECT_EQ(run({path(L"missing.qar")}).out, tarvo::quoted(L"Error: Cannot open input file ", path(L"missing.qar")) + L"\n");
+    EXPECT_EQ(run({text}).out, tarvo::quoted(L"Error: File ", text) + L" is not a QAR archive\n");
+    EXPECT_EQ(run({archive, L"-d=" + path(L"none")}).status, 1);
+    EXPECT_EQ(run({archive, L"-x"}).status, 1);
+    tarvo::FileLock update;
+    ASSERT_EQ(update.acquire(archive, tarvo::FileLock::Kind::exclusive, false), tarvo::FileLock::Outcome::locked);
+    EXPECT_EQ(run({archive}), (Checked{1, tarvo::quoted(L"Error: Archive ", archive) + L" is in use by another process\n"}));
+    update = tarvo::FileLock();
+    flip(archive, read_archive(archive).archive_length - 1);
+    EXPECT_EQ(run({archive}).status, 2);
+}
+
+}  // namespace
+}  // namespace qar::check::test
