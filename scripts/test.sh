@@ -6,6 +6,8 @@
 #   tsan     Linux, clang, RelWithDebInfo, ThreadSanitizer      build/tsan
 #            (only the tests where threads meet, see TSAN_TESTS below)
 #   windows  MinGW-w64 cross build, tests under Wine            build/windows
+#   package  the release packages (scripts/package.sh), tried   build/package-*, dist
+#            as a user would (scripts/check-packages.sh)
 #   fuzz     clang libFuzzer harnesses, 15 s each               build/fuzz
 #
 #   scripts/test.sh                 every stage
@@ -26,12 +28,12 @@ build_root=${BUILD_ROOT:-build}
 # scenarios that run the create mode of the real program.
 tsan_tests=${TSAN_TESTS:-'WorkerPool|Pool|Parallel|Tsan|BlockCompression|CreateMode|UpdateMode|Unpack|Check\.|tarvo-qar\.cli\.create'}
 
-all_stages=(release asan tsan windows fuzz)
-default_stages=(release asan tsan windows fuzz)
+all_stages=(release asan tsan windows package fuzz)
+default_stages=(release asan tsan windows package fuzz)
 stages=("$@")
 [[ ${#stages[@]} -gt 0 ]] || stages=("${default_stages[@]}")
 for stage in "${stages[@]}"; do
-  case $stage in release | asan | tsan | windows | fuzz) ;; *) echo "unknown stage: $stage (stages: ${all_stages[*]})" >&2; exit 2 ;; esac
+  case $stage in release | asan | tsan | windows | package | fuzz) ;; *) echo "unknown stage: $stage (stages: ${all_stages[*]})" >&2; exit 2 ;; esac
 done
 
 packages=(cmake ninja-build g++ libgtest-dev zlib1g-dev python3)
@@ -39,6 +41,7 @@ for stage in "${stages[@]}"; do
   case $stage in
   tsan | fuzz) packages+=(clang libclang-rt-dev) ;;
   windows) packages+=(googletest g++-mingw-w64-x86-64-posix libz-mingw-w64-dev wine64) ;;
+  package) packages+=(g++-mingw-w64-x86-64-posix libz-mingw-w64-dev wine64 binutils unzip diffutils) ;;
   esac
 done
 "$root/scripts/ensure-packages.sh" "${packages[@]}"
@@ -123,6 +126,15 @@ for name in "${stages[@]}"; do
     "$root/scripts/windows-deps.sh" "$build_root/windows"
     stage windows "$build_root/windows" -DCMAKE_BUILD_TYPE=Release \
       -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64.cmake"
+    ;;
+  package)
+    banner "package: build the release packages"
+    PACKAGE_BUILD_ROOT="$build_root" JOBS="$jobs" "$root/scripts/package.sh"
+    banner "package: try them as a user would"
+    "$root/scripts/check-packages.sh" "$build_root/package-check"
+    took=$((SECONDS - stage_start))
+    summary+=("$(printf '%-8s %-32s %3dm%02ds' "package:" "both packages built and tried" $((took / 60)) $((took % 60)))")
+    current=""
     ;;
   fuzz)
     # A short bounded run of every harness; longer runs: scripts/fuzz.sh SECONDS.
