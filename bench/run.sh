@@ -47,7 +47,7 @@ if [[ -z $qar ]]; then
   if [[ ! -x $build/qar/cli/tarvo-qar ]]; then
     echo "Building tarvo-qar (Release) in $build" >&2
     cmake -S "$repo" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DTARVO_BUILD_TESTS=OFF >/dev/null
-    ninja -C "$build" -j "${JOBS:-2}" tarvo-qar >/dev/null
+    ninja -C "$build" -j "${JOBS:-2}" tarvo-qar tarvo-check >/dev/null
   fi
   qar="$build/qar/cli/tarvo-qar"
 fi
@@ -126,6 +126,14 @@ table_header() {
   printf '%-34s %10s %10s %12s %8s %12s\n' "----" "--------" "-------" "-----------" "-----" "----------"
 }
 
+# same_files CORPUS TREE: the same files with the same bytes; an archive holds no empty folder,
+# so one that the corpus has and the tree lacks is no difference.
+same_files() {
+  local differences
+  differences=$(diff -r -q "$1" "$2" | grep -v -x -F -f <(find "$1" -type d -empty -printf 'Only in %h: %f\n') || true)
+  [[ -z $differences ]]
+}
+
 # Floating-point helpers for the targets.
 min_of() { printf '%s\n' "$@" | sort -g | head -1; }
 median_of() { printf '%s\n' "$@" | sort -g | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
@@ -148,7 +156,7 @@ mkdir -p "$out/x_tar" "$out/x_tgz"
 measure "tar xf (plain tar)" - tar xf "$out/mod.tar" -C "$out/x_tar"
 measure "pigz -d | tar xf" - bash -c "pigz -d -c '$out/mod.tar.gz' | tar xf - -C '$out/x_tgz'"
 
-if diff -r -q mod "$out/x_qar" >/dev/null; then
+if same_files mod "$out/x_qar"; then
   echo "tarvo-qar -u gave back the corpus exactly"
 else
   echo "run.sh: the unpacked tree differs from the corpus" >&2
@@ -243,8 +251,9 @@ for ((round = 1; round <= rounds; round++)); do
   unpack_ratios+=("$ratio")
   printf '%-7s %10s %12.2f %10.2f %10s %16s\n' "$round" "$first" "$last_wall" "$tar_wall" "$ratio" "$(load_average)"
 done
-diff -r -q mod "$unpack_root/qar" >/dev/null || { echo "run.sh: the unpacked tree differs from the corpus" >&2; exit 1; }
+same_files mod "$unpack_root/qar" || { echo "run.sh: the unpacked tree differs from the corpus" >&2; exit 1; }
 rm -rf "$unpack_root"
+mkdir -p "$unpack_root"
 sync
 measure "unpack, single" - "$qar" -u "$out/mod.qar" "$unpack_root/single" >/dev/null
 single_wall=$last_wall
@@ -255,4 +264,27 @@ printf 'unpack / tar x: best %s, median %s, worst %s (targets: /dev/shm <= 1.25,
   "$(min_of "${unpack_ratios[@]}")" "$(median_of "${unpack_ratios[@]}")" "$(max_of "${unpack_ratios[@]}")"
 printf 'unpack doubled / single corpus: %s (target <= 2.10); peak memory %s MiB\n' \
   "$(ratio_of "$last_wall" "$single_wall")" "$(max_of "${unpack_peaks[@]}")"
+# tarvo-check of the archive against its unpack into memory (/dev/shm where there is one), in
+# turns: the check decodes every block as unpack does and writes nothing.
+check="$(dirname "$(dirname "$qar")")/check/tarvo-check"
+shm=/dev/shm
+[[ -d $shm && -w $shm ]] || shm=$out
+if [[ -x $check ]]; then
+  printf '\nCheck against unpack into %s, %s rounds\n' "$shm" "$rounds"
+  printf '%-7s %10s %12s %10s %16s\n' "round" "check (s)" "unpack (s)" "ratio" "load average"
+  check_ratios=()
+  for ((round = 1; round <= rounds; round++)); do
+    rm -rf "$shm/tarvo-bench-unpack"
+    measure "check" - "$check" "$out/mod.qar" >/dev/null
+    check_wall=$last_wall
+    check_peak=$last_peak
+    measure "unpack" - "$qar" -u "$out/mod.qar" "$shm/tarvo-bench-unpack" >/dev/null
+    ratio=$(ratio_of "$check_wall" "$last_wall")
+    check_ratios+=("$ratio")
+    printf '%-7s %10.2f %12.2f %10s %16s\n' "$round" "$check_wall" "$last_wall" "$ratio" "$(load_average)"
+  done
+  rm -rf "$shm/tarvo-bench-unpack"
+  printf 'check / unpack into memory: best %s, median %s (target <= 1.00); check peak memory %s MiB\n' \
+    "$(min_of "${check_ratios[@]}")" "$(median_of "${check_ratios[@]}")" "$check_peak"
+fi
 echo "Outputs are in $out (remove with: rm -rf $work)"
