@@ -2,7 +2,9 @@
 #include "common/console.hpp"
 
 #include <cstdio>
+#include <stdexcept>
 
+#include "common/error.hpp"
 #include "common/text.hpp"
 
 #ifdef _WIN32
@@ -74,5 +76,19 @@ void err_narrow(std::string_view line)
 
 Capture::Capture() { g_capture = this; }
 Capture::~Capture() { g_capture = nullptr; }
+
+int run_reporting_errors(const std::function<int()>& body, int failure)
+{
+    try {
+        return body();
+    } catch (const wruntime_error& e) {
+        err(L"Error: " + e.message());
+    } catch (const std::runtime_error& e) {
+        err_narrow(std::string("Error: ") + e.what());
+    } catch (...) {
+        err(L"Unknown error main");
+    }
+    return failure;
+}
 
 }  // namespace tarvo::console

@@ -1,6 +1,7 @@
 // The one door to the console: every line the programs print goes through here.
 #pragma once
 
+#include <functional>
 #include <string>
 #include <string_view>
 
@@ -17,6 +18,11 @@ void err(std::wstring_view line);
 // A line of narrow library text on standard error (an exception's what()): its bytes go
 // out as they are where the console is a byte stream, and widened one by one on Windows.
 void err_narrow(std::string_view line);
+
+// Runs body and returns its status; an exception it throws is printed as the run's one error
+// line ("Error: " and the message, or "Unknown error main" for anything that isn't a runtime
+// error) and gives `failure` instead. For the entry points, the only place errors are printed.
+int run_reporting_errors(const std::function<int()>& body, int failure);
 
 // While alive, lines go into these buffers (each followed by L'\n') instead of the console,
 // so tests can see exactly what a mode printed. Not nestable; main thread only.

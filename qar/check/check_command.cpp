@@ -82,16 +82,7 @@ int parse_and_run(const std::vector<std::wstring>& args, std::wstring_view versi
 
 int run_tarvo_check(const std::vector<std::wstring>& args, std::wstring_view version)
 {
-    try {
-        return parse_and_run(args, version);
-    } catch (const tarvo::wruntime_error& e) {
-        tarvo::console::err(L"Error: " + e.message());
-    } catch (const std::runtime_error& e) {
-        tarvo::console::err_narrow(std::string("Error: ") + e.what());
-    } catch (...) {
-        tarvo::console::err(L"Unknown error main");
-    }
-    return kFailure;
+    return tarvo::console::run_reporting_errors([&] { return parse_and_run(args, version); }, kFailure);
 }
 
 int run_tarvo_check_main(const tarvo::RawArguments& raw, std::wstring_view version)

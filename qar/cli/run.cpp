@@ -75,20 +75,6 @@ int parse_and_run(const std::vector<std::wstring>& args)
     return kSuccess;
 }
 
-int handle_errors(const std::function<int()>& body)
-{
-    try {
-        return body();
-    } catch (const tarvo::wruntime_error& e) {
-        tarvo::console::err(L"Error: " + e.message());
-    } catch (const std::runtime_error& e) {
-        tarvo::console::err_narrow(std::string("Error: ") + e.what());
-    } catch (...) {
-        tarvo::console::err(L"Unknown error main");
-    }
-    return kFailure;
-}
-
 }  // namespace
 
 int run_tarvo_qar(const std::vector<std::wstring>& args)
@@ -97,7 +83,7 @@ int run_tarvo_qar(const std::vector<std::wstring>& args)
         print_usage(L"");
         return kFailure;
     }
-    return handle_errors([&] { return parse_and_run(args); });
+    return tarvo::console::run_reporting_errors([&] { return parse_and_run(args); }, kFailure);
 }
 
 int run_tarvo_qar_main(const tarvo::RawArguments& raw)
@@ -107,7 +93,7 @@ int run_tarvo_qar_main(const tarvo::RawArguments& raw)
         print_usage(L"");
         return kFailure;
     }
-    return handle_errors([&] { return parse_and_run(tarvo::decode_arguments(raw)); });
+    return tarvo::console::run_reporting_errors([&] { return parse_and_run(tarvo::decode_arguments(raw)); }, kFailure);
 }
 
 }  // namespace qar
