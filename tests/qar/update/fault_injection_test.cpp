@@ -36,8 +36,10 @@ bool holds(const std::wstring& path, const std::string& expected)
 }
 
 const Scenario kScenarios[] = {
-    // Moves the leading files to the end, writes the extra file, patches and adds.
-    {"FirstUpdateWithReserve", "created.qar", {{"3_mid.bin", random_bytes(50000, 31)}, {"new.bin", random_bytes(100000, 32)}}, true},
+    // Moves the leading files to the end, writes the extra file, patches (backing up a moved file
+    // from where it was) and adds.
+    {"FirstUpdateWithReserve", "created.qar",
+     {{"0_tiny.bin", "tiny!"}, {"3_mid.bin", random_bytes(50000, 31)}, {"new.bin", random_bytes(100000, 32)}}, true, true},
     {"InPlacePatches", "updated.qar", {{"3_mid.bin", random_bytes(60000, 33)}, {"sub/dir/text.txt", std::string(150000, 'u')}}},
     {"Relocation", "updated.qar", {{"sub/Case.bin", random_bytes(200000, 34)}, {"0_tiny.bin", "tiny!"}}},
     // A relocated file outgrows its room again: its region record is replaced.
@@ -49,8 +51,6 @@ const Scenario kScenarios[] = {
 
 class FaultInjection : public UpdateTest, public ::testing::WithParamInterface<Scenario> {
 protected:
-    static void SetUpTestSuite() { set_up_suite(true); }
-
     // One update from the given loose directory, backups into a fresh directory; its error.
     std::wstring run(const std::wstring& archive, const std::wstring& loose = L"loose")
     {

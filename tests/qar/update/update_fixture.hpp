@@ -100,16 +100,15 @@ struct Outcome {
 };
 
 // A pool and a scratch directory per test. "created.qar" (made from big_files) and
-// "updated.qar" (it after one update without loose files) are made once per suite.
+// "updated.qar" (it after one update without loose files) are made once per suite; in memory
+// where the system offers it, for the tests that sync files thousands of times.
 class UpdateTest : public ::testing::Test {
 protected:
-    static void SetUpTestSuite() { set_up_suite(false); }
-    // In memory, where the system offers it, for tests that sync files thousands of times.
-    static void set_up_suite(bool in_memory)
+    static void SetUpTestSuite()
     {
         std::error_code error;
-        const fs::path root_dir = in_memory && fs::is_directory("/dev/shm", error) ? "/dev/shm" : fs::temp_directory_path();
-        suite_ = root_dir / ("tarvo-update-" + std::to_string(std::random_device{}()));
+        suite_ = fs::is_directory("/dev/shm", error) ? "/dev/shm" : fs::temp_directory_path();
+        suite_ /= "tarvo-update-" + std::to_string(std::random_device{}());
         WorkerPool pool(2);
         const std::wstring root = tarvo::from_fs_path(suite_);
         write_files(root + L"/source", big_files());
@@ -143,8 +142,8 @@ protected:
         return {capture.out, error};
     }
 
-    // Unpacking gives exactly the expected files, plus the whole extra file; the last 16 bytes
-    // are the digest of the metadata.
+    // Unpacking gives exactly the expected files and the whole extra file; the trailer is the
+    // digest of the metadata.
     void expect_whole_archive(const std::wstring& archive, const Files& expected)
     {
         const std::wstring target = path(L"unpacked" + std::to_wstring(++runs_));
@@ -156,7 +155,7 @@ protected:
         for (const auto& item : fs::recursive_directory_iterator(tarvo::to_fs_path(target))) count += item.is_regular_file();
         EXPECT_EQ(count, expected.size() + 1);
         EXPECT_EQ(read_bytes(target + L"/qar_extra.bin").size(), kExtraFileSize);
-        for (const auto& [name, content] : expected)  // name by name: megabytes of diff help nobody
+        for (const auto& [name, content] : expected)
             EXPECT_TRUE(read_bytes(target + L"/" + tarvo::from_utf8(name)) == content) << name << " differs";
         const std::string bytes = read_bytes(archive);
         format::Digest digest{};

