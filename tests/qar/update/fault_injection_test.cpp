@@ -1,7 +1,6 @@
 // Every write-side file operation of a realistic update fails in turn, once (the run rolls back
 // by itself) or for good (as if the process died there; recovery follows): the archive is then
 // byte for byte the old one. Without a fault the run gives the new archive byte for byte.
-#include <algorithm>
 #include <ostream>
 
 #include "tests/qar/update/update_fixture.hpp"
@@ -21,19 +20,6 @@ struct Scenario {
 };
 
 void PrintTo(const Scenario& scenario, std::ostream* out) { *out << scenario.name; }
-
-// Compared a piece at a time: this runs some thousand times over archives of megabytes.
-bool holds(const std::wstring& path, const std::string& expected)
-{
-    tarvo::File file(path, tarvo::File::Mode::read);
-    static std::vector<char> piece(1 << 20);
-    bool same = file.is_open() && file.length() == expected.size();
-    for (std::size_t at = 0, length = 0; same && at < expected.size(); at += length) {
-        length = std::min(piece.size(), expected.size() - at);
-        same = file.read_exact(piece.data(), length) && expected.compare(at, length, piece.data(), length) == 0;
-    }
-    return same;
-}
 
 const Scenario kScenarios[] = {
     // Moves the leading files to the end, writes the extra file, patches (backing up a moved file
@@ -91,7 +77,7 @@ TEST_P(FaultInjection, EveryFailedWriteLeavesTheOldArchive)
                 tarvo::console::Capture capture;
                 format::recover_interrupted_update(archive);
             }
-            ASSERT_TRUE(holds(archive, before));
+            ASSERT_TRUE(read_bytes(archive) == before);
             ASSERT_FALSE(exists(journal));
             ASSERT_FALSE(exists(journal + L".tmp"));
             // A backup is whole or missing: a partial one would be kept as the original.
@@ -106,7 +92,7 @@ TEST_P(FaultInjection, EveryFailedWriteLeavesTheOldArchive)
     EXPECT_EQ(run(archive), kNoError);
     faults::disarm();
     EXPECT_FALSE(faults::fired());
-    EXPECT_TRUE(holds(archive, updated));
+    EXPECT_TRUE(read_bytes(archive) == updated);
 }
 
 INSTANTIATE_TEST_SUITE_P(Updates, FaultInjection, ::testing::ValuesIn(kScenarios),
