@@ -11,10 +11,8 @@
 #include "common/console.hpp"
 #include "common/error.hpp"
 #include "common/platform.hpp"
-#include "qar/base/pattern_list.hpp"
-#include "qar/base/worker_pool.hpp"
+#include "qar/check/archive_check.hpp"
 #include "qar/create/create_mode.hpp"
-#include "qar/format/md5.hpp"
 #include "qar/format/journal.hpp"
 #include "qar/format/unpack.hpp"
 #include "qar/update/extra_file.hpp"
@@ -132,35 +130,25 @@ protected:
         return path(tarvo::from_utf8(which));
     }
 
-    // Runs the update from a fresh loose directory that holds exactly `loose`.
-    Outcome update(const std::wstring& archive, const Files& loose, bool add = false, const std::wstring& backups = L"")
+    // Runs the update from `source`, by default a fresh directory, after writing `loose` into it.
+    Outcome update(const std::wstring& archive, const Files& loose, bool add = false, const std::wstring& backups = L"",
+                   std::wstring source = L"")
     {
-        const std::wstring source = path(L"loose" + std::to_wstring(++runs_));
+        if (source.empty()) source = path(L"loose" + std::to_wstring(++runs_));
         write_files(source, loose);
         tarvo::console::Capture capture;
         const std::wstring error = error_of([&] { update_archive(source, archive, {}, backups, add, kDefaultIgnorePatterns, pool_); });
         return {capture.out, error};
     }
 
-    // Unpacking gives exactly the expected files and the whole extra file; the trailer is the
-    // digest of the metadata.
+    // The archive checks sound against exactly the expected files, with the extra file beside them.
     void expect_whole_archive(const std::wstring& archive, const Files& expected)
     {
-        const std::wstring target = path(L"unpacked" + std::to_wstring(++runs_));
-        {
-            tarvo::console::Capture capture;
-            format::unpack_archive(archive, target, L"", pool_);
-        }
-        std::size_t count = 0;
-        for (const auto& item : fs::recursive_directory_iterator(tarvo::to_fs_path(target))) count += item.is_regular_file();
-        EXPECT_EQ(count, expected.size() + 1);
-        EXPECT_EQ(read_bytes(target + L"/qar_extra.bin").size(), kExtraFileSize);
-        for (const auto& [name, content] : expected)
-            EXPECT_TRUE(read_bytes(target + L"/" + tarvo::from_utf8(name)) == content) << name << " differs";
-        const std::string bytes = read_bytes(archive);
-        format::Digest digest{};
-        format::MD5(std::string_view(bytes).substr(0, read_archive(archive).header.metadata_size)).get_digest(digest);
-        EXPECT_EQ(bytes.substr(bytes.size() - 16), std::string(digest.begin(), digest.end()));
+        const std::wstring folder = path(L"expected" + std::to_wstring(++runs_));
+        write_files(folder, expected);
+        tarvo::console::Capture capture;
+        EXPECT_EQ(check::check_archive({archive, false, L"", folder}, pool_), check::kSound) << tarvo::to_utf8(capture.out);
+        EXPECT_EQ(read_archive(archive).entries.size(), expected.size() + 1);
     }
 
     // A refusal names its reason and leaves every byte of the archive as it was.
