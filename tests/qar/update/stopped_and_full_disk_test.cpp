@@ -84,17 +84,6 @@ TEST_F(Programs, EveryOutputEndsWithAnErrorAndTheOldArchive)
               std::string::npos);
     expect_old_archive();
 
-    stage = "the journal of an update";  // it saves 2 MiB, the backup all 10 MiB
-    write_file(path(L"patch/1_bigg.bin"), random_bytes(2 * kMiB, 4));
-    run(kMiB, {L"-r", path(L"patch"), archive}, journal + L".tmp");
-    expect_old_archive();
-    stage = "a backup of an update";
-    const std::wstring backup = tarvo::join_path(path(L"bk"), L"1_bigg.bin");
-    fs::create_directories(tarvo::to_fs_path(path(L"bk")));
-    run(kMiB, {L"-r", path(L"patch"), archive, L"-b=" + path(L"bk")}, backup);
-    EXPECT_FALSE(exists(backup)) << "a backup in part would be kept as the original";
-    expect_old_archive();
-
     stage = "the size table";
     write_file(path(L"table.bin"), std::string(2 * kMiB, '\0'));
     write_file(path(L"offsets.txt"), "a.dat;0x180000\n");
