@@ -13,9 +13,7 @@
 #include "common/platform.hpp"
 #include "qar/check/archive_check.hpp"
 #include "qar/create/create_mode.hpp"
-#include "qar/format/journal.hpp"
 #include "qar/format/unpack.hpp"
-#include "qar/update/extra_file.hpp"
 #include "qar/update/space_allocation.hpp"
 #include "qar/update/update_mode.hpp"
 #include "qar/update/update_plan.hpp"
@@ -57,8 +55,6 @@ inline format::ArchiveMetadata read_archive(const std::wstring& path)
     tarvo::File file(path, tarvo::File::Mode::read);
     return format::read_metadata(file);
 }
-
-inline std::string name_of(const format::ArchiveMetadata& metadata, std::size_t i) { return std::string(metadata.name_bytes(i)); }
 
 // After the first update the entries are 2_empty.bin, 3_mid.bin, sub/Case.bin, sub/dir/text.txt,
 // 0_tiny.bin, 1_bigg.bin, qar_extra.bin, then the ones added.
