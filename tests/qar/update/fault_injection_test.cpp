@@ -36,11 +36,9 @@ protected:
     // One update from the loose directory, backups into a fresh directory; its error.
     std::wstring run(const std::wstring& archive)
     {
-        const std::wstring backups = GetParam().backups ? path(L"bk") : L"";
         fs::remove_all(scratch_ / "bk");
-        if (!backups.empty()) fs::create_directories(scratch_ / "bk");
-        tarvo::console::Capture capture;
-        return error_of([&] { update_archive(path(L"loose"), archive, {}, backups, GetParam().add, kDefaultIgnorePatterns, pool_); });
+        if (GetParam().backups) fs::create_directories(scratch_ / "bk");
+        return update(archive, {}, GetParam().add, GetParam().backups ? path(L"bk") : L"", path(L"loose")).error;
     }
 };
 

@@ -22,7 +22,6 @@ TEST_F(UpdateModeTest, FilesStayInTheirRoomAndMoveOnlyWhenTheyOutgrowIt)
     files["3_mid.bin"] = random_bytes(50000, 1);
     files["2_empty.bin"] = random_bytes(100, 2);
     ASSERT_EQ(update(archive, {{"3_mid.bin", files["3_mid.bin"]}, {"2_empty.bin", ""}}).error, kNoError);
-    EXPECT_EQ(extra_of(archive).record_count(), 1u);  // still empty: no room, no record
     const std::uint64_t end = read_archive(archive).archive_length - 16;
     EXPECT_TRUE(printed(update(archive, {{"2_empty.bin", files["2_empty.bin"]}}), relocated_to(end)));
 
@@ -132,12 +131,8 @@ TEST_F(UpdateModeTest, NeverTakesItsOwnFilesOrBackupsForLooseFiles)
 
     const Outcome first = update(archive, {}, true, L"", loose);
     EXPECT_EQ(first.error, kNoError);
-    EXPECT_NE(first.out.find(L"\nupdated.qar ("), std::wstring::npos);  // listed like any loose file
     EXPECT_NE(first.out.find(L"...\nIgnoring updated.qar\nDone!"), std::wstring::npos);  // at its turn
     EXPECT_EQ(tarvo::name_holds_separator(L"\\"), printed(first, L"Reading directory structure\nIgnoring ..\\3_mid.bin"));
-    const std::size_t length = read_bytes(archive).size();
-    EXPECT_EQ(update(archive, {}, true, L"", loose).error, kNoError);
-    EXPECT_EQ(read_bytes(archive).size(), length);
     Files expected = big_files();
     expected["3_mid.bin"] = "new";
     expected["sub/updated.qar"] = "a namesake";
