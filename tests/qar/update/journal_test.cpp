@@ -43,7 +43,6 @@ TEST_F(Journal, AJournalDamagedAnywhereOrMadeForAnotherArchiveIsRefusedWhole)
         commit(journal, archive, {{0, 700}, {3000, 1200}, {small.size() - 16, 4096}});
     }
     const std::string image = read_bytes(journal_path(archive));
-    ASSERT_LE(image.size(), 4096u);
     scribble(archive, 0, random_bytes(700, 10));
     scribble(archive, small.size() - 16, random_bytes(100, 11));
     const std::wstring damaged = cannot_recover(archive) + tarvo::quoted(L": damaged journal ", journal_path(archive));
@@ -125,8 +124,6 @@ TEST_F(Journal, ARunThatFindsTheArchiveLockedStopsBeforeItChangesAnythingAndOneA
     ASSERT_EQ(update(path(L"clean.qar"), loose, true).error, kNoError);
     ASSERT_EQ(update(archive, loose, true).error, kNoError);
     EXPECT_TRUE(read_bytes(archive) == read_bytes(path(L"clean.qar")));
-    EXPECT_EQ(create(), kNoError);
-    EXPECT_EQ(read_archive(archive).entries.size(), 0u);
 }
 
 }  // namespace
