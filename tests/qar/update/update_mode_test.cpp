@@ -236,7 +236,6 @@ TEST_F(UpdateModeTest, ArchivesThatCantBePatchedSafelyAreRefusedUntouched)
     std::swap_ranges(swapped.bytes.begin() + 16, swapped.bytes.begin() + 32, swapped.bytes.begin() + 32);
     std::swap_ranges(swapped.bytes.begin() + 64, swapped.bytes.begin() + 96, swapped.bytes.begin() + 96);
     tarvo::test::write_bytes(path(L"swapped.qar"), swapped.bytes);
-    ASSERT_EQ(read_archive(path(L"swapped.qar")).name_bytes(0), "b.bin");
     expect_refused(path(L"swapped.qar"), {}, L"Not enough room for the new tables. Aborting.");
 }
 
