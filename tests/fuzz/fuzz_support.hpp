@@ -1,5 +1,5 @@
-// What the harnesses share: a scratch directory, the input as a file in it, lines as the readers
-// should see them, and the way a broken promise is reported so that libFuzzer keeps the input.
+// What the harnesses share: a scratch directory with the input as a file in it, lines as the
+// readers should see them, and a broken promise reported so that libFuzzer keeps the input.
 #pragma once
 
 #include <unistd.h>
@@ -19,7 +19,6 @@
 
 namespace tarvo::fuzz {
 
-// A property the code promises doesn't hold: the input is a finding, exactly like a crash.
 [[noreturn]] inline void finding(const char* what)
 {
     std::fprintf(stderr, "FINDING: %s\n", what);
@@ -31,26 +30,24 @@ inline std::string_view as_text(const std::uint8_t* data, std::size_t size) { re
 // One directory per process below TMPDIR, emptied first and removed at a normal exit.
 struct ScratchRoot {
     explicit ScratchRoot(const char* harness)
-        : root(std::filesystem::temp_directory_path() / ("tarvo-fuzz-" + std::string(harness) + "-" + std::to_string(::getpid())))
+        : path(std::filesystem::temp_directory_path() / ("tarvo-fuzz-" + std::string(harness) + "-" + std::to_string(::getpid())))
     {
-        std::filesystem::remove_all(root);
-        std::filesystem::create_directories(root);
+        std::filesystem::remove_all(path);
+        std::filesystem::create_directories(path);
     }
-    ~ScratchRoot() { std::filesystem::remove_all(root, ignored); }
-    const std::filesystem::path& path() const { return root; }
+    ~ScratchRoot() { std::filesystem::remove_all(path, ignored); }
 
     // Writes the input as the file `name` and returns its path.
-    std::wstring write_input(const char* name, const std::uint8_t* data, std::size_t size) const
+    std::wstring write_input(const char* name, std::string_view input) const
     {
-        const std::wstring path = from_fs_path(root / name);
-        File file(path, File::Mode::write_new);
+        File file(from_fs_path(path / name), File::Mode::write_new);
         if (!file.is_open()) finding("the scratch directory can't take the input file");
-        file.write(data, size);
+        file.write(input.data(), input.size());
         file.close();
-        return path;
+        return file.path();
     }
 
-    std::filesystem::path root;
+    std::filesystem::path path;
     std::error_code ignored;
 };
 
