@@ -14,7 +14,6 @@
 
 #include "common/console.hpp"
 #include "common/platform.hpp"
-#include "size/line_reader.hpp"
 #include "size/offset_list.hpp"
 #include "size/size_patcher.hpp"
 #include "tests/support/scratch.hpp"
@@ -51,21 +50,6 @@ TEST(OffsetLine, AgreesWithTheLineExpressionOnEveryShortLine)
     const auto entry = match_offset_line(name + ";0x10");
     EXPECT_TRUE(entry.has_value() && entry->name == name && entry->offset_text == "0x10");
     EXPECT_FALSE(match_offset_line(name + name).has_value());
-}
-
-TEST(OffsetConversion, ReadsBase16As32BitNumbers)
-{
-    const struct { const char* text; OffsetStatus status; std::uint32_t offset; } cases[] = {
-        {"0x1A", OffsetStatus::ok, 0x1A},           {"0x00000010", OffsetStatus::ok, 16},
-        {"0x0000000000010", OffsetStatus::ok, 16},  {"0xffffFFFF", OffsetStatus::ok, 0xFFFFFFFF},
-        {"0x100000000", OffsetStatus::too_big, 0},  {"0x123456789abcdef0123", OffsetStatus::too_big, 0},
-        {" 0X2f;", OffsetStatus::ok, 0x2F},         {"0x", OffsetStatus::ok, 0},
-        {"", OffsetStatus::no_number, 0},           {"g1", OffsetStatus::no_number, 0},
-    };
-    for (const auto& c : cases) {
-        const OffsetValue value = convert_offset(c.text);
-        EXPECT_TRUE(value.status == c.status && value.offset == c.offset) << c.text;
-    }
 }
 
 // Exit status, printed lines, error lines.
@@ -113,24 +97,6 @@ protected:
     test::ScratchDir scratch_;
 };
 
-TEST_F(SizePatcher, LineReaderTextModeDropsOnlyACarriageReturnBeforeALineFeed)
-{
-    const auto lines_of = [&](const std::string& bytes, LineReader::Mode mode) {
-        write("lines.txt", bytes);
-        File file = open_for_reading(path("lines.txt"));
-        LineReader reader(file, mode);
-        std::vector<std::string> lines;
-        for (std::string line; reader.next(line);) lines.push_back(line);
-        return lines;
-    };
-    // The first line ends exactly at the reader's chunk boundary, between CR and LF.
-    const std::string first(65535, 'a'), bytes = first + "\r\n\r\r\nb\rc\n\nd\r";
-    EXPECT_EQ(lines_of(bytes, LineReader::Mode::text), (std::vector<std::string>{first, "\r", "b\rc", "", "d\r"}));
-    EXPECT_EQ(lines_of(bytes, LineReader::Mode::binary), (std::vector<std::string>{first + "\r", "\r\r", "b\rc", "", "d\r"}));
-    EXPECT_EQ(lines_of("x\n", LineReader::Mode::text), std::vector<std::string>{"x"});
-    EXPECT_TRUE(lines_of("", LineReader::Mode::text).empty());
-}
-
 // Which lines the matcher takes is held to the expression above; here, what a run does with them.
 TEST_F(SizePatcher, PatchesEveryUsableLineAndSkipsTheRest)
 {
@@ -142,18 +108,21 @@ TEST_F(SizePatcher, PatchesEveryUsableLineAndSkipsTheRest)
     if (ec) fs::resize_file(scratch_.path / "game" / "b.dat", 0x01020304);
     write(fs::path("game") / to_fs_path(L"\u00e9t\u00e9.dat"), "abc");
     const Result r = patch(
-        "a.dat;0x0\n"
+        "a.dat;" + std::string(70000, ' ') + "0x0\n"  // one line across the reader's chunks
         "a.dat\0b;0x30\n"  // the system would see only "a.dat"
         "\xC3\xA9t\xC3\xA9.dat;0x28\n"
         "missing.dat;0x100000000\n"  // a missing file's offset is never looked at
         "sub;0x10\n"                 // nor is a directory measured
         "b.dat;0x100000000\n"
+        "b.dat;0x10000000000000010\n"
+        "b.dat;0xFFFFFFFF\n"
         "b.dat;0x3D\n"  // its last byte would lie past the table
-        "b.dat;0x3C"s);
+        "b.dat;0x0000000000003C"s);
     EXPECT_EQ(r, (Result{0,
                          L"Patched \"a.dat\", new size: 5\nPatched \"\u00e9t\u00e9.dat\", new size: 3\n"
                          L"Patched \"b.dat\", new size: 16909060\nDone!\n",
-                         L"Converted number too big, skipping\nOffset out of range, skipping\n"}));
+                         L"Converted number too big, skipping\nConverted number too big, skipping\n"
+                         L"Offset out of range, skipping\nOffset out of range, skipping\n"}));
     std::string expected(64, '\xEE');
     expected.replace(0, 4, le32(5)).replace(0x28, 4, le32(3)).replace(0x3C, 4, le32(0x01020304));
     EXPECT_EQ(table(), expected);
