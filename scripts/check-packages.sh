@@ -9,15 +9,12 @@
 set -euo pipefail
 
 root=$(cd "$(dirname "$0")/.." && pwd)
-work=${1:?usage: check-packages.sh WORK_DIR}
+work=$(mkdir -p "${1:?usage: check-packages.sh WORK_DIR}" && cd "$1" && pwd)
 dist=${DIST_DIR:-$root/dist}
 version=$(sed -nE 's/^project\(tarvo VERSION ([0-9]+\.[0-9]+\.[0-9]+).*/\1/p' "$root/CMakeLists.txt")
 programs=(tarvo-qar tarvo-size tarvo-check)
 
 fail() { echo "check-packages.sh: $*" >&2; exit 1; }
-
-mkdir -p "$work"
-work=$(cd "$work" && pwd)
 
 # same_lines EXPECTED ACTUAL WHAT: the two texts hold the same lines.
 same_lines() { [[ $1 == "$2" ]] || fail "$3: expected"$'\n'"$1"$'\n'"got"$'\n'"$2"; }
@@ -25,33 +22,29 @@ same_lines() { [[ $1 == "$2" ]] || fail "$3: expected"$'\n'"$1"$'\n'"got"$'\n'"$
 # try_programs DIR EXT RUNNER...: the round trip of the sample mod with the programs in DIR, each
 # started through RUNNER (nothing natively, wine-run.sh under Wine). A Windows console program
 # writes UTF-16 with Windows line ends: `tr -d '\0\r'` leaves the ASCII.
-try_programs() {
-  local dir=$1 ext=$2
+try_programs() (
+  dir=$1 ext=$2 status=0
   shift 2
-  local runner=("$@") trip="$dir.trip" status=0
-  rm -rf "$trip"
-  mkdir "$trip"
-  cp -R "$root/scripts/sample/mod" "$trip/mod"
-  seq 1 40000 >"$trip/mod/numbers.txt"  # several blocks, so the worker pool has work
-  (
-    cd "$trip"
-    "${runner[@]}" "$dir/tarvo-qar$ext" -c mod >qar.log
-    "${runner[@]}" "$dir/tarvo-qar$ext" -u mod.qar unpacked >>qar.log
-  ) || fail "tarvo-qar$ext failed, see $trip/qar.log"
-  diff -r "$trip/mod" "$trip/unpacked" || fail "tarvo-qar$ext: the unpacked tree differs"
-  (cd "$trip" && "${runner[@]}" "$dir/tarvo-size$ext" >size.log 2>&1) || status=$?
-  [[ $status -eq 1 ]] && tr -d '\0\r' <"$trip/size.log" | grep -q '^Usage: tarvo-size' || fail "tarvo-size$ext without arguments: status $status"
-  (cd "$trip" && "${runner[@]}" "$dir/tarvo-check$ext" mod.qar >check.log) || fail "tarvo-check$ext mod.qar failed"
-  [[ $(tr -d '\0\r' <"$trip/check.log" | tail -n 1) == OK ]] || fail "tarvo-check$ext mod.qar: no OK"
-  same_lines "tarvo-check $version" "$("${runner[@]}" "$dir/tarvo-check$ext" --version | tr -d '\0\r')" "tarvo-check$ext --version"
+  rm -rf "$dir.trip"
+  mkdir "$dir.trip"
+  cd "$dir.trip"
+  cp -R "$root/scripts/sample/mod" mod
+  seq 1 40000 >mod/numbers.txt  # several blocks, so the worker pool has work
+  "$@" "$dir/tarvo-qar$ext" -c mod >qar.log && "$@" "$dir/tarvo-qar$ext" -u mod.qar unpacked >>qar.log ||
+    fail "tarvo-qar$ext failed, see $PWD/qar.log"
+  diff -r mod unpacked || fail "tarvo-qar$ext: the unpacked tree differs"
+  "$@" "$dir/tarvo-size$ext" >size.log 2>&1 || status=$?
+  [[ $status -eq 1 ]] && tr -d '\0\r' <size.log | grep -q '^Usage: tarvo-size' || fail "tarvo-size$ext without arguments: status $status"
+  "$@" "$dir/tarvo-check$ext" mod.qar >check.log || fail "tarvo-check$ext mod.qar failed"
+  [[ $(tr -d '\0\r' <check.log | tail -n 1) == OK ]] || fail "tarvo-check$ext mod.qar: no OK"
+  same_lines "tarvo-check $version" "$("$@" "$dir/tarvo-check$ext" --version | tr -d '\0\r')" "tarvo-check$ext --version"
   echo "$dir: the sample mod packed, unpacked and checked alike"
-}
+)
 
 # Windows: the zip holds the programs, each with the version resource Explorer shows, and README.txt.
 zip="$dist/tarvo-$version-windows-x64.zip"
 windows="$work/windows"
 rm -rf "$windows"
-mkdir "$windows"
 unzip -q "$zip" -d "$windows"
 expected=$( (printf '%s.exe\n' "${programs[@]}"; echo README.txt) | sort)
 same_lines "$expected" "$(cd "$windows" && ls | sort)" "files in $zip"

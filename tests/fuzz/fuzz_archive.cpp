@@ -4,8 +4,7 @@
 // - a successful unpack wrote exactly the selected entries' files (the later of two with the same
 //   path wins) with the content their blocks decode to, and nothing outside its directory;
 // - the unpack on the worker pool prints, writes and fails as the one without workers.
-// Entries may share stored blocks, so a consistent archive of a few kilobytes can ask for hundreds
-// of megabytes of output; such an archive is read and checked but not unpacked.
+// Entries may share stored blocks: an archive that asks for too much output is only read.
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
@@ -148,15 +147,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
     std::uint64_t declared = 0;
     if (metadata) {
-        // Every name and block range the reader vouched for lies inside its tables.
+        // Every name the reader vouched for ends inside the names area (the unpack reads them).
         if (metadata->archive_length != size) finding("the archive length is not the input's length");
         const auto* names_end = reinterpret_cast<const char*>(metadata->names.data() + metadata->names.size());
         for (std::size_t i = 0; i < metadata->entries.size(); ++i) {
             const std::string_view name = metadata->name_bytes(i);
             if (name.data() + name.size() >= names_end) finding("a name runs to the end of the names area");
-            const auto blocks = metadata->blocks_of(i);
-            if (blocks.size() != fmt::block_count_u64(metadata->entries[i].size)) finding("an entry lost blocks");
-            if (!blocks.empty() && &blocks.back() > &metadata->block_table.back()) finding("blocks outside the table");
             declared += std::min(metadata->entries[i].size, kMaxUnpackedBytes + 1);
         }
     }
