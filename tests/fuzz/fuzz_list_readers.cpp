@@ -1,8 +1,8 @@
 // Fuzzing the "-s=" list files: the input is read by tarvo-qar's name list reader and by
-// tarvo-size's file list reader, then used as an update would, to look names up below a small
-// source directory. The name list must be the file's lines, carriage returns kept; every name the
-// lookup keeps a safe archive name ("/" separators, no NUL, nothing that leaves the directory) of
-// a regular file, with its size.
+// tarvo-size's line reader, which must give the same lines, carriage returns kept; then the names
+// are looked up below a small source directory as an update would. Every name the lookup keeps is
+// a safe archive name ("/" separators, no NUL, nothing that leaves the directory) of a regular
+// file, with its size.
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
@@ -13,36 +13,29 @@
 #include "qar/cli/command_line.hpp"
 #include "qar/create/source_tree.hpp"
 #include "qar/format/safe_name.hpp"
-#include "size/offset_list.hpp"
+#include "size/line_reader.hpp"
 #include "tests/fuzz/fuzz_support.hpp"
-
-namespace {
-
-namespace fs = std::filesystem;
-using tarvo::fuzz::finding;
-
-// A few files and directories for the names to find; the seeds name them.
-std::wstring make_source_tree(const fs::path& source)
-{
-    fs::create_directories(source / "sub" / "deeper");
-    fs::create_directories(source / "empty dir");
-    for (const char* name : {"a.txt", "sub/b.bin", "sub/deeper/c", "space name.txt", "\xC3\xA9t\xC3\xA9.txt"})
-        std::ofstream(source / name, std::ios::binary) << name;
-    return tarvo::from_fs_path(source);
-}
-
-}  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
 {
+    namespace fs = std::filesystem;
+    using tarvo::fuzz::finding;
     static const tarvo::fuzz::ScratchRoot scratch("list_readers");
-    static const std::wstring source = make_source_tree(scratch.path / "source");
-    const std::string_view input = tarvo::fuzz::as_text(data, size);
-    const std::wstring path = scratch.write_input("list.txt", input);
+    static const std::wstring source = [] {  // a few files and directories, the seeds name them
+        fs::create_directories(scratch.path / "source" / "sub" / "deeper");
+        fs::create_directories(scratch.path / "source" / "empty dir");
+        for (const char* name : {"a.txt", "sub/b.bin", "sub/deeper/c", "space name.txt", "\xC3\xA9t\xC3\xA9.txt"})
+            std::ofstream(scratch.path / "source" / name, std::ios::binary) << name;
+        return tarvo::from_fs_path(scratch.path / "source");
+    }();
+    const std::wstring path = scratch.write_input("list.txt", tarvo::fuzz::as_text(data, size));
 
     const qar::create::NameList name_list = qar::read_name_list(path);
-    if (name_list != tarvo::fuzz::split_lines(input, false)) finding("the name list differs from the file's lines");
-    (void)tarvo::size::read_file_list(path);
+    tarvo::File file = tarvo::size::open_for_reading(path);
+    tarvo::size::LineReader reader(file, tarvo::size::LineReader::Mode::binary);
+    qar::create::NameList lines;
+    for (std::string line; reader.next(line);) lines.push_back(line);
+    if (name_list != lines) finding("the two list readers give other lines");
 
     qar::create::FileSizeMap files;
     try {

@@ -1,10 +1,9 @@
-// What the harnesses share: a scratch directory with the input as a file in it, lines as the
-// readers should see them, and a broken promise reported so that libFuzzer keeps the input.
+// What the harnesses share: a scratch directory with the input as a file in it, and a broken
+// promise reported so that libFuzzer keeps the input.
 #pragma once
 
 #include <unistd.h>
 
-#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -12,7 +11,6 @@
 #include <string>
 #include <string_view>
 #include <system_error>
-#include <vector>
 
 #include "common/file.hpp"
 #include "common/platform.hpp"
@@ -37,7 +35,7 @@ struct ScratchRoot {
     }
     ~ScratchRoot() { std::filesystem::remove_all(path, ignored); }
 
-    // Writes the input as the file `name` and returns its path.
+    // The input as the file `name`, and its path.
     std::wstring write_input(const char* name, std::string_view input) const
     {
         File file(from_fs_path(path / name), File::Mode::write_new);
@@ -50,20 +48,5 @@ struct ScratchRoot {
     std::filesystem::path path;
     std::error_code ignored;
 };
-
-// The input split at line feeds, a last line only when bytes follow the last line feed; in text
-// mode a carriage return right before a line feed is dropped.
-inline std::vector<std::string> split_lines(std::string_view input, bool text_mode)
-{
-    std::vector<std::string> lines;
-    for (std::size_t start = 0; start < input.size();) {
-        const std::size_t feed = std::min(input.find('\n', start), input.size());
-        std::string_view line = input.substr(start, feed - start);
-        if (text_mode && feed < input.size() && line.ends_with('\r')) line.remove_suffix(1);
-        lines.emplace_back(line);
-        start = feed + 1;
-    }
-    return lines;
-}
 
 }  // namespace tarvo::fuzz
