@@ -1,5 +1,5 @@
-// tarvo-size: the offset line, offset conversion and line reading, and whole runs from arguments
-// to printed lines, exit status and the table's bytes.
+// tarvo-size: the offset line against its expression, and whole runs from arguments to printed
+// lines, exit status and the table's bytes.
 #include <gtest/gtest.h>
 
 #include <cstdint>
@@ -113,7 +113,7 @@ TEST_F(SizePatcher, PatchesEveryUsableLineAndSkipsTheRest)
         "b.dat;0x10000000000000010\n"
         "b.dat;0xFFFFFFFF\n"
         "b.dat;0x3D\n"  // its last byte would lie past the table
-        "b.dat;0x0000000000003C"s);
+        "b.dat;0x0000000000003c"s);
     EXPECT_EQ(r, (Result{0,
                          L"Patched \"a.dat\", new size: 5\nPatched \"\u00e9t\u00e9.dat\", new size: 3\n"
                          L"Patched \"b.dat\", new size: 16909060\nDone!\n",
