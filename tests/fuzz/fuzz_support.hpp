@@ -1,10 +1,9 @@
-// What the harnesses share: a scratch directory, the input as a file in it, lines as the readers
-// should see them, and the way a broken promise is reported so that libFuzzer keeps the input.
+// What the harnesses share: a scratch directory with the input as a file in it, and a broken
+// promise reported so that libFuzzer keeps the input.
 #pragma once
 
 #include <unistd.h>
 
-#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -12,14 +11,12 @@
 #include <string>
 #include <string_view>
 #include <system_error>
-#include <vector>
 
 #include "common/file.hpp"
 #include "common/platform.hpp"
 
 namespace tarvo::fuzz {
 
-// A property the code promises doesn't hold: the input is a finding, exactly like a crash.
 [[noreturn]] inline void finding(const char* what)
 {
     std::fprintf(stderr, "FINDING: %s\n", what);
@@ -31,42 +28,25 @@ inline std::string_view as_text(const std::uint8_t* data, std::size_t size) { re
 // One directory per process below TMPDIR, emptied first and removed at a normal exit.
 struct ScratchRoot {
     explicit ScratchRoot(const char* harness)
-        : root(std::filesystem::temp_directory_path() / ("tarvo-fuzz-" + std::string(harness) + "-" + std::to_string(::getpid())))
+        : path(std::filesystem::temp_directory_path() / ("tarvo-fuzz-" + std::string(harness) + "-" + std::to_string(::getpid())))
     {
-        std::filesystem::remove_all(root);
-        std::filesystem::create_directories(root);
+        std::filesystem::remove_all(path);
+        std::filesystem::create_directories(path);
     }
-    ~ScratchRoot() { std::filesystem::remove_all(root, ignored); }
-    const std::filesystem::path& path() const { return root; }
+    ~ScratchRoot() { std::filesystem::remove_all(path, ignored); }
 
-    // Writes the input as the file `name` and returns its path.
-    std::wstring write_input(const char* name, const std::uint8_t* data, std::size_t size) const
+    // The input as the file `name`, and its path.
+    std::wstring write_input(const char* name, std::string_view input) const
     {
-        const std::wstring path = from_fs_path(root / name);
-        File file(path, File::Mode::write_new);
+        File file(from_fs_path(path / name), File::Mode::write_new);
         if (!file.is_open()) finding("the scratch directory can't take the input file");
-        file.write(data, size);
+        file.write(input.data(), input.size());
         file.close();
-        return path;
+        return file.path();
     }
 
-    std::filesystem::path root;
+    std::filesystem::path path;
     std::error_code ignored;
 };
-
-// The input split at line feeds, a last line only when bytes follow the last line feed; in text
-// mode a carriage return right before a line feed is dropped.
-inline std::vector<std::string> split_lines(std::string_view input, bool text_mode)
-{
-    std::vector<std::string> lines;
-    for (std::size_t start = 0; start < input.size();) {
-        const std::size_t feed = std::min(input.find('\n', start), input.size());
-        std::string_view line = input.substr(start, feed - start);
-        if (text_mode && feed < input.size() && line.ends_with('\r')) line.remove_suffix(1);
-        lines.emplace_back(line);
-        start = feed + 1;
-    }
-    return lines;
-}
 
 }  // namespace tarvo::fuzz
