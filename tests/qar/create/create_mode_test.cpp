@@ -120,8 +120,12 @@ TEST(CreateMode, PrintsListingAndProgressLinesAndLeavesOutIgnoredFiles)
               std::wstring::npos) << tarvo::to_utf8(own);
     EXPECT_EQ(metadata_of(dir / L"own.qar").entries.size(), 6u);
 
-    // Nothing but empty files: every line shows the whole done.
+    // No files: the tables and the trailer alone. Nothing but empty files: every line shows the whole done.
     std::filesystem::remove_all(dir.path / "src");
+    std::filesystem::create_directories(dir.path / "src");
+    create(dir, L"none.qar");
+    const format::ArchiveMetadata none = metadata_of(dir / L"none.qar");
+    EXPECT_TRUE(none.archive_length == 36 && none.header.metadata_size == 20) << none.archive_length;
     write_tree(dir, {{L"a", {}}, {L"b", {}}});
     EXPECT_NE(create(dir, L"zeros.qar").find(L"100.00%: a\n100.00%: b\n"), std::wstring::npos);
 
@@ -148,6 +152,7 @@ TEST(CreateMode, LeavesOutItsOwnArchiveAndNamesHoldingABackslash)
     create(dir, L"src/in.qar");
     testing::write_file(dir / L"src/in.qar.journal", {'j'});
     const std::wstring out = create(dir, L"src/in.qar");
+    EXPECT_FALSE(std::filesystem::exists(tarvo::to_fs_path(dir / L"src/in.qar.journal")));  // never applied to the new archive
     EXPECT_NE(out.find(L"\nIgnoring a/desktop.ini\nIgnoring in.qar\nIgnoring in.qar.journal\nsub/in.qar ("), std::wstring::npos)
         << tarvo::to_utf8(out);
     for (const wchar_t* name : {L"..\\planted.bin", L"d\\e", L"sub/x\\y"})
