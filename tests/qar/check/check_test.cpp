@@ -78,8 +78,6 @@ TEST_F(Check, EachKindOfDamageIsNamedAndTheArchiveLeftAlone)
          {L"\"sub/dir/text.txt\": block 0 does not decode to its 65536 bytes"}},
         {"created.qar", [&](auto& a, auto& m) { scribble(a, 16 + 48 * m.entries.size() + 4 + m.entries[3].name_offset, "4"); },
          {L"the trailer digest does not match the tables", L"\"4_mid.bin\": the name digest does not match the name"}},
-        {"created.qar", [](auto& a, auto&) { flip(a, 16); },
-         {L"the trailer digest does not match the tables", L"\"0_tiny.bin\": the name digest does not match the name"}},
         {"created.qar", [](auto& a, auto& m) { flip(a, m.archive_length - 1); }, {L"the trailer digest does not match the tables"}},
         {"created.qar", [&](auto& a, auto& m) { scribble(a, entry_at(m, 1) + 16, read_bytes(a).substr(entry_at(m, 3) + 16, 8)); },
          {L"the tables: two files share data"}},
@@ -162,7 +160,6 @@ TEST_F(Check, TheStatusTellsSoundDamagedAndCouldNotCheckApart)
         return Checked{status, capture.out + capture.err};
     };
     EXPECT_EQ(run({L"--version"}).out, L"tarvo-check 9.8.7\n");
-    EXPECT_EQ(run({archive, L"-l"}).status, 0);
     EXPECT_EQ(run({path(L"missing.qar")}).out, tarvo::quoted(L"Error: Cannot open input file ", path(L"missing.qar")) + L"\n");
     EXPECT_EQ(run({text}).out, tarvo::quoted(L"Error: File ", text) + L" is not a QAR archive\n");
     EXPECT_EQ(run({archive, L"-d=" + path(L"none")}).status, 1);
