@@ -60,14 +60,11 @@ TEST_F(Check, EachKindOfDamageIsNamedAndTheArchiveLeftAlone)
 {
     using Damage = std::function<void(const std::wstring&, const format::ArchiveMetadata&)>;
     const auto entry_at = [](const format::ArchiveMetadata& m, std::size_t i) { return 16 + 16 * m.entries.size() + 32 * i; };
-    const auto record = [](const std::wstring& archive, const format::ArchiveMetadata& m, std::uint64_t count, std::uint64_t capacity) {
-        std::string bytes(8, '\0');
-        tarvo::put_le<std::uint64_t>(reinterpret_cast<std::uint8_t*>(bytes.data()), m.entries[kMid].data_offset);
-        scribble(archive, m.entries[kExtra].data_offset + 32 + 16 * (count - 1), bytes);
-        tarvo::put_le<std::uint64_t>(reinterpret_cast<std::uint8_t*>(bytes.data()), capacity);
-        scribble(archive, m.entries[kExtra].data_offset + 40 + 16 * (count - 1), bytes);
-        tarvo::put_le<std::uint64_t>(reinterpret_cast<std::uint8_t*>(bytes.data()), count);
-        scribble(archive, m.entries[kExtra].data_offset + 8, bytes);
+    // One region record at the data of sub/Case.bin.
+    const auto record = [](const std::wstring& archive, const format::ArchiveMetadata& m, std::uint64_t capacity) {
+        update::ExtraFile extra = extra_of(archive);
+        extra.append_record({m.entries[kMid].data_offset, capacity});
+        scribble(archive, m.entries[kExtra].data_offset, std::string(extra.used_part().begin(), extra.used_part().end()));
     };
     const struct {
         const char* archive;
@@ -81,9 +78,9 @@ TEST_F(Check, EachKindOfDamageIsNamedAndTheArchiveLeftAlone)
         {"created.qar", [](auto& a, auto& m) { flip(a, m.archive_length - 1); }, {L"the trailer digest does not match the tables"}},
         {"created.qar", [&](auto& a, auto& m) { scribble(a, entry_at(m, 1) + 16, read_bytes(a).substr(entry_at(m, 3) + 16, 8)); },
          {L"the tables: two files share data"}},
-        {"updated.qar", [&](auto& a, auto& m) { record(a, m, 1, m.archive_length); },
+        {"updated.qar", [&](auto& a, auto& m) { record(a, m, m.archive_length); },
          {L"qar_extra.bin: record 0 reaches past the end of the archive"}},
-        {"updated.qar", [&](auto& a, auto& m) { record(a, m, 1, format::stored_total(m.blocks_of(kMid)) + 1); },
+        {"updated.qar", [&](auto& a, auto& m) { record(a, m, format::stored_total(m.blocks_of(kMid)) + 1); },
          {L"qar_extra.bin: record 0 overlaps the data of \"sub/Case.bin\""}},
     };
     for (const auto& c : cases) {
