@@ -64,7 +64,8 @@ TEST_F(Check, EachKindOfDamageIsNamedAndTheArchiveLeftAlone)
     const auto record = [](const std::wstring& archive, const format::ArchiveMetadata& m, std::uint64_t capacity) {
         update::ExtraFile extra = extra_of(archive);
         extra.append_record({m.entries[kMid].data_offset, capacity});
-        scribble(archive, m.entries[kExtra].data_offset, std::string(extra.used_part().begin(), extra.used_part().end()));
+        const std::span<const std::uint8_t> used = extra.used_part();
+        scribble(archive, m.entries[kExtra].data_offset, std::string(reinterpret_cast<const char*>(used.data()), used.size()));
     };
     const struct {
         const char* archive;
