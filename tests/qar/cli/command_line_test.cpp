@@ -2,9 +2,7 @@
 // (the exact usage text is checked by the command-line cases beside this).
 #include <gtest/gtest.h>
 
-#include <filesystem>
 #include <fstream>
-#include <random>
 #include <string>
 #include <variant>
 #include <vector>
@@ -15,6 +13,7 @@
 #include "common/text.hpp"
 #include "qar/cli/command_line.hpp"
 #include "qar/cli/run.hpp"
+#include "tests/support/scratch.hpp"
 
 namespace qar {
 namespace {
@@ -51,31 +50,32 @@ TEST(CommandLine, ReportsTheFirstFaultMetOrAppliesDefaults)
 
 TEST(CommandLine, ListFileSplitsAtLineFeedsAndFailedRunsEndWithStatusOne)
 {
-    const auto dir = std::filesystem::temp_directory_path() / ("tarvo_cli_" + std::to_string(std::random_device()()));
-    std::filesystem::create_directories(dir);
+    const tarvo::test::ScratchDir dir;
     const auto list = [&](const std::string& bytes) {
-        std::ofstream(dir / "list.txt", std::ios::binary | std::ios::trunc) << bytes;
-        return read_name_list(tarvo::from_fs_path(dir / "list.txt"));
+        std::ofstream(dir.path / "list.txt", std::ios::binary | std::ios::trunc) << bytes;
+        return read_name_list(dir / L"list.txt");
     };
     EXPECT_EQ(list("a\r\nb"), (create::NameList{"a\r", "b"}));
     EXPECT_EQ(list("a\n\nb\n"), (create::NameList{"a", "", "b"}));
     EXPECT_EQ(list(""), create::NameList{});
 
     tarvo::console::Capture capture;
-    const std::wstring missing = tarvo::from_fs_path(dir / "missing.txt");
+    const std::wstring missing = dir / L"missing.txt";
     EXPECT_EQ(run_tarvo_qar({L"-u", L"a.qar", L"-s=" + missing}), 1);
     EXPECT_EQ(capture.err, L"Error: Cannot open list file \"" + missing + L"\"\n");
     capture.err.clear();
     EXPECT_EQ(run_tarvo_qar({L"-r", L"mods"}), 1);
     EXPECT_EQ(capture.err, L"Error: No QAR file specified\n");
     EXPECT_EQ(capture.out, L"");  // both before the pool exists
-    EXPECT_EQ(run_tarvo_qar({L"-u", tarvo::from_fs_path(dir / "none.qar"), L"-e=a[b"}), 1);  // a library error
+    EXPECT_EQ(run_tarvo_qar({L"-u", dir / L"none.qar", L"-e=a[b"}), 1);  // a library error
     for (const std::vector<std::wstring>& args : {std::vector<std::wstring>{L"-c", L"a", L"b", L"-i=1", L"-e=2", L"-b=3"}, {L"-c"}}) {
         capture.out.clear();  // too few or too many arguments: the usage without a message
         EXPECT_EQ(run_tarvo_qar(args), 1);
         EXPECT_EQ(capture.out.rfind(L"Usage: tarvo-qar option input output\n", 0), 0U) << args.size();
     }
-    std::filesystem::remove_all(dir);
+    capture.out.clear();  // a fault of the command line: its message, a blank line, the usage
+    EXPECT_EQ(run_tarvo_qar({L"-x", L"a"}), 1);
+    EXPECT_EQ(capture.out.rfind(L"Invalid option\n\nUsage: tarvo-qar option input output\n", 0), 0U);
 }
 
 }  // namespace
