@@ -37,7 +37,6 @@ inline BuiltArchive build_archive(const std::vector<ArchiveFile>& files)
 {
     namespace fmt = qar::format;
     BuiltArchive out;
-    const std::vector<fmt::Digest> digests(files.size());
     std::vector<std::uint8_t> names;
     std::vector<std::uint8_t> data;
     for (const ArchiveFile& file : files) {
@@ -63,7 +62,7 @@ inline BuiltArchive build_archive(const std::vector<ArchiveFile>& files)
     out.metadata_size = static_cast<std::uint32_t>(16 + 48 * files.size() + 4 + names.size() + 2 * out.block_table.size());
     for (fmt::FileEntry& entry : out.entries) entry.data_offset += out.metadata_size;
     const fmt::ArchiveHeader header{fmt::kMagic, out.metadata_size, files.size()};
-    out.bytes = fmt::serialize_metadata(header, digests, out.entries, names, out.block_table);
+    out.bytes = fmt::serialize_metadata(header, std::vector<fmt::Digest>(files.size()), out.entries, names, out.block_table);
     out.bytes.insert(out.bytes.end(), data.begin(), data.end());
     out.bytes.resize(out.bytes.size() + 16);  // the trailer
     return out;

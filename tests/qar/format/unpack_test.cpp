@@ -29,7 +29,6 @@ namespace {
 namespace fs = std::filesystem;
 using tarvo::test::build_archive;
 using Tree = std::map<std::string, std::string>;
-using Prepare = std::function<void(const std::wstring&)>;
 
 // Small batches and window: a few MB cross many batch boundaries, the reader waits for the writer.
 const PipelineLimits kSmall{70000, 5, 300000};
@@ -44,7 +43,7 @@ struct Unpacked {
 // The unpack mode's steps into a fresh directory that `prepare` fills first, then the pipeline (given
 // a pool) or the reference: each entry written whole with extract_entry, one after the other.
 Unpacked unpack(std::span<const std::uint8_t> image, const std::wstring& patterns, WorkerPool* pool, const PipelineLimits& limits,
-                const Prepare& prepare = {})
+                const std::function<void(const std::wstring&)>& prepare = {})
 {
     tarvo::test::ScratchDir dir;
     tarvo::test::write_bytes(dir / L"a.qar", image);
@@ -157,7 +156,7 @@ TEST(Unpack, WritesTheSelectionAndRefusesUnsafeNamesAndFailures)
 // With every limit the pipeline prints, fails and writes as the one-by-one loop: the same files,
 // but the failing one may hold more, yet only a prefix of its content. Returns the error.
 std::wstring expect_same_as_one_by_one(std::span<const std::uint8_t> image, const Tree& source, WorkerPool& pool,
-                                       const std::wstring& patterns = L"", const Prepare& prepare = {})
+                                       const std::wstring& patterns = L"", const std::function<void(const std::wstring&)>& prepare = {})
 {
     const Unpacked expected = unpack(image, patterns, nullptr, PipelineLimits{}, prepare);
     for (const PipelineLimits& limits : {PipelineLimits{}, kSmall, kSingleBlocks}) {
@@ -188,7 +187,7 @@ TEST(ParallelUnpack, WritesAndFailsAsTheOneByOneLoop)
     for (int i = 0; i < 200; ++i) {
         const std::string dir = "d" + std::to_string(random() % 4) + (random() % 3 == 0 ? "/sub/" : "/");
         const std::size_t size = random() % 5 == 0 ? 0 : random() % 4000;
-        files.push_back({dir + "f" + std::to_string(i) + (i % 2 == 0 ? ".txt" : ".bin"), tarvo::test::random_bytes(size, random(), "rt"[i % 3 == 0])});
+        files.push_back({dir + "f" + std::to_string(i) + (i % 2 ? ".bin" : ".txt"), tarvo::test::random_bytes(size, random(), "rt"[i % 3 == 0])});
     }
     files.push_back({files[7].name, "again"});
     for (std::size_t size : {65535, 65536, 65537, 5 * 65536 + 3}) files.push_back({"edge/" + std::to_string(size), std::string(size, 'z')});
@@ -197,7 +196,7 @@ TEST(ParallelUnpack, WritesAndFailsAsTheOneByOneLoop)
         const std::size_t size = 2'630'000 + random() % 50000;  // 41 blocks, the last one compressed
         while (content.size() < size)
             content += tarvo::test::random_bytes(std::min<std::size_t>(65536, size - content.size()), random(), "tr"[content.size() % 131072 != 0]);
-        files.insert(i == 0 ? files.begin() + static_cast<std::ptrdiff_t>(random() % files.size()) : files.end(), {"large/" + std::to_string(i), content});
+        files.insert(i == 0 ? files.begin() + static_cast<std::ptrdiff_t>(random() % 200) : files.end(), {"large/" + std::to_string(i), content});
     }
     Tree source;  // the later entry wins where two share a name
     for (const auto& file : files) source[file.name] = file.content;
