@@ -11,8 +11,7 @@
 namespace tarvo {
 namespace {
 
-// ASCII, the two-, three- and four-byte forms (the last outside the BMP, a surrogate pair
-// where wchar_t has 16 bits).
+// ASCII and the two-, three- and four-byte forms (the last a surrogate pair where wchar_t has 16 bits).
 TEST(TextConversion, RoundTripsEveryKindOfCharacterAndRejectsMalformedInput)
 {
     const std::wstring emoji =
@@ -23,14 +22,8 @@ TEST(TextConversion, RoundTripsEveryKindOfCharacterAndRejectsMalformedInput)
     EXPECT_EQ(to_utf8(wide), utf8);
 
     for (const std::string bad : {"\x80", "\xC3", "\xC0\xAF", "\xE0\x80\xAF", "\xED\xA0\x80", "\xF4\x90\x80\x80", "\xFF",
-                                  "ab\xE2\x82"}) {
-        try {
-            (void)from_utf8(bad);
-            ADD_FAILURE() << "accepted malformed UTF-8 of " << bad.size() << " bytes";
-        } catch (const std::range_error& e) {
-            EXPECT_STREQ(e.what(), "bad conversion");
-        }
-    }
+                                  "ab\xE2\x82"})
+        EXPECT_THROW((void)from_utf8(bad), std::range_error) << bad.size() << " bytes";
     EXPECT_THROW((void)to_utf8(std::wstring(1, wchar_t(0xD800))), std::range_error);  // lone surrogates
     EXPECT_THROW((void)to_utf8(L"x" + std::wstring(1, wchar_t(0xDC00))), std::range_error);
 

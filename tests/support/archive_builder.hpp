@@ -7,7 +7,6 @@
 #include <cstdint>
 #include <span>
 #include <string>
-#include <string_view>
 #include <vector>
 
 #include "common/file.hpp"
@@ -28,7 +27,6 @@ struct BuiltArchive {
 
     // Byte offsets of the tables inside the image, for tests that damage them.
     std::size_t entry_offset(std::size_t i) const { return 16 + 16 * entries.size() + 32 * i; }
-    std::size_t name_table_size_offset() const { return 16 + 48 * entries.size(); }
     std::size_t block_table_offset() const { return metadata_size - 2 * block_table.size(); }
 };
 
@@ -39,7 +37,6 @@ inline BuiltArchive build_archive(const std::vector<ArchiveFile>& files)
 {
     namespace fmt = qar::format;
     BuiltArchive out;
-    const std::vector<fmt::Digest> digests(files.size());
     std::vector<std::uint8_t> names;
     std::vector<std::uint8_t> data;
     for (const ArchiveFile& file : files) {
@@ -55,19 +52,17 @@ inline BuiltArchive build_archive(const std::vector<ArchiveFile>& files)
             std::vector<std::uint8_t> packed(compressBound(static_cast<uLong>(raw)));
             uLongf packed_size = static_cast<uLongf>(packed.size());
             compress(packed.data(), &packed_size, content + start, static_cast<uLong>(raw));
-            if (packed_size < raw) {
-                data.insert(data.end(), packed.data(), packed.data() + packed_size);
-                out.block_table.push_back(fmt::stored_size_of(packed_size));
-            } else {
-                data.insert(data.end(), content + start, content + start + raw);
-                out.block_table.push_back(fmt::stored_size_of(raw));
-            }
+            const bool packed_shorter = packed_size < raw;
+            const std::uint8_t* stored = packed_shorter ? packed.data() : content + start;
+            const std::size_t stored_size = packed_shorter ? packed_size : raw;
+            data.insert(data.end(), stored, stored + stored_size);
+            out.block_table.push_back(fmt::stored_size_of(stored_size));
         }
     }
     out.metadata_size = static_cast<std::uint32_t>(16 + 48 * files.size() + 4 + names.size() + 2 * out.block_table.size());
     for (fmt::FileEntry& entry : out.entries) entry.data_offset += out.metadata_size;
     const fmt::ArchiveHeader header{fmt::kMagic, out.metadata_size, files.size()};
-    out.bytes = fmt::serialize_metadata(header, digests, out.entries, names, out.block_table);
+    out.bytes = fmt::serialize_metadata(header, std::vector<fmt::Digest>(files.size()), out.entries, names, out.block_table);
     out.bytes.insert(out.bytes.end(), data.begin(), data.end());
     out.bytes.resize(out.bytes.size() + 16);  // the trailer
     return out;
