@@ -5,11 +5,13 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <filesystem>
 #include <span>
 #include <string>
 #include <vector>
 
 #include "common/file.hpp"
+#include "common/platform.hpp"
 #include "qar/format/archive_format.hpp"
 
 namespace tarvo::test {
@@ -68,17 +70,21 @@ inline BuiltArchive build_archive(const std::vector<ArchiveFile>& files)
     return out;
 }
 
+// Writes a file whole, making the directories it needs.
 inline void write_bytes(const std::wstring& path, std::span<const std::uint8_t> bytes)
 {
+    std::filesystem::create_directories(to_fs_path(path).parent_path());
     File file(path, File::Mode::write_new);
     file.write(bytes);
     file.close();
 }
 
-inline std::string read_bytes(const std::wstring& path)
+// A file's bytes, or none when it can't be opened.
+template <class Bytes = std::string>
+Bytes read_bytes(const std::wstring& path)
 {
     File file(path, File::Mode::read);
-    std::string bytes(file.is_open() ? static_cast<std::size_t>(file.length()) : 0, '\0');
+    Bytes bytes(file.is_open() ? static_cast<std::size_t>(file.length()) : 0, 0);
     if (!bytes.empty()) bytes.resize(file.read(bytes.data(), bytes.size()));
     return bytes;
 }

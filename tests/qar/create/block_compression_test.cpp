@@ -65,7 +65,7 @@ TEST(BlockCompression, WritesZlibOutputOrRawBlocksBackToBackAtTheTargetOrTheEnd)
     for (const Bytes& data : {Bytes{}, Bytes{1}, tie, make_bytes(kBlock - 1, 1), make_bytes(kBlock, 2, 'z'),
                               make_bytes(kBlock + 1, 3, 'r'), make_bytes(3 * kBlock + 77, 4), make_bytes(9 * kBlock + 5, 5, 'r'),
                               make_bytes(13 * kBlock, 6)}) {
-        testing::write_file(dir / L"in.bin", data);
+        testing::write_bytes(dir / L"in.bin", data);
         Bytes stored;
         std::vector<std::uint32_t> lengths;
         for (std::size_t at = 0; at < data.size(); at += kBlock) {
@@ -91,7 +91,7 @@ TEST(BlockCompression, WritesZlibOutputOrRawBlocksBackToBackAtTheTargetOrTheEnd)
                 for (std::uint16_t s : sizes) got.push_back(format::stored_length(s));
                 EXPECT_EQ(got, lengths);
             }
-            return testing::read_file(dir / L"out.qar");
+            return testing::read_bytes<Bytes>(dir / L"out.qar");
         };
         Bytes expected(std::max<std::size_t>(100 + stored.size(), 150), kFill);
         std::copy(stored.begin(), stored.end(), expected.begin() + 100);  // bytes past the data stay
@@ -123,7 +123,7 @@ TEST(FileStoring, FirstFailureInEntryOrderEndsTheRunAfterEverythingBeforeIt)
     for (const auto& [name, size, seed] : {std::tuple{L"big", 9 * kBlock + 10, 41}, {L"shrunk", 5 * kBlock + 3, 42},
                                            {L"small", std::size_t{900}, 43}, {L"empty", std::size_t{0}, 0},
                                            {L"after", 70 * kBlock, 44}}) {
-        testing::write_file(dir / name, make_bytes(size, static_cast<std::uint32_t>(seed), 'r'));
+        testing::write_bytes(dir / name, make_bytes(size, static_cast<std::uint32_t>(seed), 'r'));
     }
     const std::wstring missing = dir / L"missing", cannot_open = L"Cannot open input file \"" + missing + L"\"";
     const auto cannot_read = [&](const wchar_t* name) { return L"Cannot read input file \"" + (dir / name) + L"\""; };
@@ -156,7 +156,7 @@ TEST(FileStoring, FirstFailureInEntryOrderEndsTheRunAfterEverythingBeforeIt)
                     }
                 }
                 EXPECT_TRUE(error == message && reported.size() == stored) << "workers " << workers << ", " << reported.size();
-                archives.push_back(testing::read_file(dir / L"out.qar"));
+                archives.push_back(testing::read_bytes<Bytes>(dir / L"out.qar"));
             }
             EXPECT_TRUE(archives[0] == archives[1] && reports[0] == reports[1]) << "workers " << workers;
         }

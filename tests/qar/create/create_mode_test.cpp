@@ -41,7 +41,7 @@ std::wstring create(const ScratchDir& dir, const std::wstring& archive, const st
 
 void write_tree(const ScratchDir& dir, const Tree& tree)
 {
-    for (const auto& [name, contents] : tree) testing::write_file(dir / (L"src/" + name), contents);
+    for (const auto& [name, contents] : tree) testing::write_bytes(dir / (L"src/" + name), contents);
 }
 
 format::ArchiveMetadata metadata_of(const std::wstring& path)
@@ -72,7 +72,7 @@ TEST(CreateMode, PipelinedRunMatchesOneFileAtATimeAndItsTablesUnpackToTheTree)
         for (int workers : {1, 3}) {
             const std::wstring out = create(dir, L"p.qar", kDefaultIgnorePatterns, store_files, workers);
             EXPECT_EQ(out, create(dir, L"r.qar", kDefaultIgnorePatterns, testing::store_files_one_at_a_time, workers));
-            EXPECT_TRUE(testing::read_file(dir / L"p.qar") == testing::read_file(dir / L"r.qar")) << seed << "/" << workers;
+            EXPECT_TRUE(testing::read_bytes<Bytes>(dir / L"p.qar") == testing::read_bytes<Bytes>(dir / L"r.qar")) << seed << "/" << workers;
         }
 
         const format::ArchiveMetadata metadata = metadata_of(dir / L"p.qar");
@@ -92,7 +92,7 @@ TEST(CreateMode, PipelinedRunMatchesOneFileAtATimeAndItsTablesUnpackToTheTree)
         tarvo::console::Capture console;
         PoolScope unpacking(2);
         format::unpack_archive(dir / L"p.qar", dir / L"unpacked", L"", unpacking.pool);
-        for (const auto& [name, contents] : tree) EXPECT_TRUE(testing::read_file(dir / (L"unpacked/" + name)) == contents);
+        for (const auto& [name, contents] : tree) EXPECT_TRUE(testing::read_bytes<Bytes>(dir / (L"unpacked/" + name)) == contents);
     }
 }
 
@@ -144,17 +144,17 @@ TEST(CreateMode, LeavesOutItsOwnArchiveAndNamesHoldingABackslash)
     const bool backslash_names = tarvo::name_holds_separator(L"\\");
     if (backslash_names) {
         write_tree(dir, {{L"..\\planted.bin", {'p'}}, {L"d\\e/f.bin", {'f'}}, {L"sub/x\\y", {'y'}}});
-        testing::write_file(dir / L"planted.bin", {'o'});
+        testing::write_bytes(dir / L"planted.bin", Bytes{'o'});
     }
     create(dir, L"src/in.qar");
-    testing::write_file(dir / L"src/in.qar.journal", {'j'});
+    testing::write_bytes(dir / L"src/in.qar.journal", Bytes{'j'});
     const std::wstring out = create(dir, L"src/in.qar");
     EXPECT_FALSE(std::filesystem::exists(tarvo::to_fs_path(dir / L"src/in.qar.journal")));  // never applied to the new archive
     EXPECT_NE(out.find(L"\nIgnoring a/desktop.ini\nIgnoring in.qar\nIgnoring in.qar.journal\nsub/in.qar ("), std::wstring::npos)
         << tarvo::to_utf8(out);
     for (const wchar_t* name : {L"..\\planted.bin", L"d\\e", L"sub/x\\y"})
         EXPECT_EQ(backslash_names, out.find(L"\nIgnoring " + std::wstring(name) + L"\n") < out.find(L"Ignoring a/")) << name;
-    EXPECT_TRUE(testing::read_file(dir / L"src/in.qar") == testing::read_file(dir / L"outside.qar"));
+    EXPECT_TRUE(testing::read_bytes<Bytes>(dir / L"src/in.qar") == testing::read_bytes<Bytes>(dir / L"outside.qar"));
 }
 
 using Listing = std::vector<std::pair<std::wstring, std::uint64_t>>;
@@ -165,7 +165,7 @@ TEST(SourceTreeScan, ListsEveryFileOrOnlyTheNamedOnesAndFollowsLinks)
     ScratchDir dir;
     write_tree(dir, {{L"c", Bytes(2)}, {L"a_", {}}, {L"a.txt", Bytes(5)}, {L"B/x", Bytes(1)}, {L"deep/er/x.bin", Bytes(3)},
                      {kEmoji + L".bin", Bytes(2)}});
-    testing::write_file(dir / L"outside.bin", Bytes(7));
+    testing::write_bytes(dir / L"outside.bin", Bytes(7));
     std::filesystem::create_directories(tarvo::to_fs_path(dir / L"src/empty/dirs"));
     const std::wstring root = dir / L"src";
     const auto scan = [&](const NameList& names) {
@@ -183,7 +183,7 @@ TEST(SourceTreeScan, ListsEveryFileOrOnlyTheNamedOnesAndFollowsLinks)
 
     // Links to a file and to a directory outside the root are followed, a dangling one skipped.
     std::filesystem::remove_all(tarvo::to_fs_path(root + L"/deep"));
-    testing::write_file(dir / L"target/file.bin", Bytes(5));
+    testing::write_bytes(dir / L"target/file.bin", Bytes(5));
     std::error_code ec;
     std::filesystem::create_symlink(dir.path / "outside.bin", tarvo::to_fs_path(root + L"/file_link"), ec);
     if (!ec) std::filesystem::create_symlink(dir.path / "nowhere", tarvo::to_fs_path(root + L"/dangling"), ec);

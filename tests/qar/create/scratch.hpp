@@ -1,40 +1,24 @@
 // Test fixtures of archive creation: files made in code, a pool for the run, the one-by-one reference.
 #pragma once
 
-#include <gtest/gtest.h>
-
 #include <cstdint>
-#include <filesystem>
-#include <fstream>
 #include <string>
 #include <vector>
 
-#include "common/platform.hpp"
 #include "common/error.hpp"
 #include "common/file.hpp"
 #include "qar/base/worker_pool.hpp"
 #include "qar/create/block_compression.hpp"
 #include "qar/create/deflate_workers.hpp"
 #include "qar/create/file_storing.hpp"
+#include "tests/support/archive_builder.hpp"
 #include "tests/support/scratch.hpp"
 
 namespace qar::create::testing {
 
 using Bytes = std::vector<std::uint8_t>;
-
-inline void write_file(const std::wstring& path, const Bytes& bytes)
-{
-    std::filesystem::create_directories(tarvo::to_fs_path(path).parent_path());
-    std::ofstream out(tarvo::to_fs_path(path), std::ios::binary | std::ios::trunc);
-    out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
-    ASSERT_TRUE(out.good()) << "cannot write test file";
-}
-
-inline Bytes read_file(const std::wstring& path)
-{
-    std::ifstream in(tarvo::to_fs_path(path), std::ios::binary);
-    return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
+using tarvo::test::read_bytes;
+using tarvo::test::write_bytes;
 
 // Text-like unless told otherwise: most of a mod's files compress.
 inline Bytes make_bytes(std::size_t size, std::uint32_t seed, char kind = 't') { return tarvo::test::random_bytes<Bytes>(size, seed, kind); }
