@@ -66,16 +66,8 @@ TEST(BlockCompression, WritesZlibOutputOrRawBlocksBackToBackAtTheTargetOrTheEnd)
                               make_bytes(kBlock + 1, 3, 'r'), make_bytes(3 * kBlock + 77, 4), make_bytes(9 * kBlock + 5, 5, 'r'),
                               make_bytes(13 * kBlock, 6)}) {
         testing::write_bytes(dir / L"in.bin", data);
-        Bytes stored;
-        std::vector<std::uint32_t> lengths;
-        for (std::size_t at = 0; at < data.size(); at += kBlock) {
-            const Bytes raw(data.begin() + static_cast<std::ptrdiff_t>(at),
-                            data.begin() + static_cast<std::ptrdiff_t>(std::min(data.size(), at + kBlock)));
-            const Bytes stream = zlib_compress(raw);
-            const Bytes& block = stream.size() < raw.size() ? stream : raw;
-            stored.insert(stored.end(), block.begin(), block.end());
-            lengths.push_back(static_cast<std::uint32_t>(block.size()));
-        }
+        const auto built = tarvo::test::build_archive({{"in.bin", std::string(data.begin(), data.end())}});
+        const Bytes stored(built.bytes.begin() + built.metadata_size, built.bytes.end() - 16);
         // Stores in.bin into an archive of `length` fill bytes; checks and returns its bytes.
         const auto place = [&](DeflateWorkers& deflaters, std::size_t length, std::uint64_t target, std::uint64_t limit, std::uint64_t offset,
                                bool restarted) {
@@ -87,9 +79,7 @@ TEST(BlockCompression, WritesZlibOutputOrRawBlocksBackToBackAtTheTargetOrTheEnd)
                     compress_file_blocks(dir / L"in.bin", data.size(), archive, target, limit, sizes, deflaters);
                 EXPECT_TRUE(placement.offset == offset && placement.restarted == restarted) << placement.offset;
                 EXPECT_EQ(archive.tell(), offset + stored.size());
-                std::vector<std::uint32_t> got;
-                for (std::uint16_t s : sizes) got.push_back(format::stored_length(s));
-                EXPECT_EQ(got, lengths);
+                EXPECT_EQ(sizes, built.block_table);
             }
             return testing::read_bytes<Bytes>(dir / L"out.qar");
         };
