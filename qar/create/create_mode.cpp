@@ -2,7 +2,6 @@
 #include "qar/create/create_mode.hpp"
 
 #include <cstdint>
-#include <cstdio>
 #include <optional>
 #include <string>
 #include <vector>
@@ -13,6 +12,7 @@
 #include "common/file.hpp"
 #include "common/platform.hpp"
 #include "common/text.hpp"
+#include "qar/base/file_lines.hpp"
 #include "qar/base/pattern_list.hpp"
 #include "qar/base/worker_pool.hpp"
 #include "qar/create/deflate_workers.hpp"
@@ -38,29 +38,6 @@ struct Tables {
     std::uint64_t block_total = 0;                   // B
     std::uint64_t total_size = 0;
 };
-
-// Fixed notation with the given printf format, for progress figures.
-std::wstring format_float(const char* format, float value)
-{
-    char text[64];
-    const int length = std::snprintf(text, sizeof text, format, static_cast<double>(value));
-    return tarvo::widen_bytes(std::string_view(text, length > 0 ? static_cast<std::size_t>(length) : 0));
-}
-
-// "name (1.50kB)": the size in kilobytes, single precision.
-std::wstring listing_line(const std::wstring& name, std::uint64_t size)
-{
-    const float kilobytes = static_cast<float>(size) * (1.0f / 1024.0f);
-    return name + L" (" + format_float("%.2f", kilobytes) + L"kB)";
-}
-
-// " 50.00%: name": the share of all bytes stored so far; an archive of empty files is done.
-std::wstring progress_line(const std::wstring& name, std::uint64_t stored_so_far, std::uint64_t total)
-{
-    const float percent =
-        total == 0 ? 100.0f : static_cast<float>(stored_so_far) / static_cast<float>(total) * 100.0f;
-    return format_float("%6.2f", percent) + L"%: " + name;
-}
 
 Tables build_tables(const FileSizeMap& files)
 {
@@ -147,7 +124,7 @@ void create_archive(const std::wstring& source_root, const std::wstring& archive
         block_sizes.clear();
         stored_so_far += entry.size;
         const std::wstring name = tarvo::from_utf8(name_at(tables.names, entry.name_offset));
-        tarvo::console::out(progress_line(name, stored_so_far, tables.total_size));
+        tarvo::console::out(progress_line(stored_so_far, tables.total_size, name));
     };
     DeflateWorkers deflaters(pool);
     store(tables.entries.size(), sources, archive, deflaters, file_stored);

@@ -26,15 +26,14 @@
 #include <chrono>
 #include <deque>
 #include <future>
-#include <iomanip>
 #include <limits>
 #include <memory>
-#include <sstream>
 #include <vector>
 
 #include "common/console.hpp"
 #include "common/error.hpp"
 #include "common/platform.hpp"
+#include "qar/base/file_lines.hpp"
 #include "qar/format/block_decoding.hpp"
 
 namespace qar::format {
@@ -391,14 +390,6 @@ private:
 
 }  // namespace
 
-std::wstring progress_line(std::uint64_t done, std::uint64_t total, const std::wstring& name)
-{
-    // An empty selection of bytes is complete from the start.
-    const float percent = total == 0 ? 100.0f : static_cast<float>(done) / static_cast<float>(total) * 100.0f;
-    std::wostringstream line;
-    line << std::fixed << std::setprecision(2) << std::right << std::setw(6) << percent << L"%: " << name;
-    return line.str();
-}
 
 
 

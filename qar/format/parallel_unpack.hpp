@@ -26,9 +26,6 @@ struct PipelineLimits {
     std::size_t in_flight_bytes = kInFlight;
 };
 
-// "  7.25%: name": the share of the selected bytes written once this file is done.
-std::wstring progress_line(std::uint64_t done, std::uint64_t total, const std::wstring& name);
-
 // Prints each selected entry's progress line (total: the selected entries' size) and writes the
 // entry, in selection order, with the blocks decoded on the pool: the first failing entry in
 // selection order reports, the files before it are complete (its own file holds the blocks

@@ -9,13 +9,13 @@
 // journal before the error is reported; a run that dies leaves the journal for the next open.
 #include "qar/update/update_mode.hpp"
 
-#include <cstdio>
 #include <optional>
 #include <vector>
 
 #include "common/console.hpp"
 #include "common/error.hpp"
 #include "common/text.hpp"
+#include "qar/base/file_lines.hpp"
 #include "qar/base/pattern_list.hpp"
 #include "qar/format/md5.hpp"
 #include "qar/format/journal.hpp"
@@ -23,15 +23,6 @@
 
 namespace qar::update {
 namespace {
-
-// "NAME (SIZE kB)", the size in single precision as the listing has always shown it.
-std::wstring listing_line(const std::wstring& name, std::uint64_t size)
-{
-    const float kib = static_cast<float>(size) * 0.0009765625f;
-    char text[64];
-    std::snprintf(text, sizeof text, "%.2f", static_cast<double>(kib));
-    return name + L" (" + tarvo::widen_bytes(text) + L"kB)";
-}
 
 [[noreturn]] void refuse_format() { throw tarvo::wruntime_error(L"Invalid QAR file format"); }
 

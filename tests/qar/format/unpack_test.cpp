@@ -14,6 +14,7 @@
 #include "common/error.hpp"
 #include "common/platform.hpp"
 #include "common/text.hpp"
+#include "qar/base/file_lines.hpp"
 #include "qar/base/pattern_list.hpp"
 #include "qar/base/worker_pool.hpp"
 #include "qar/format/directory_tree.hpp"
@@ -116,7 +117,6 @@ TEST(Unpack, WritesTheSelectionAndRefusesUnsafeNamesAndFailures)
     EXPECT_NE(out.find(L"Extract patterns set to: ^(b/.+?)$\nReading"), std::wstring::npos);
     EXPECT_NE(out.find(L" 50.00%: b/c/one.txt\n100.00%: B/two.txt\nDone!"), std::wstring::npos);
     EXPECT_FALSE(fs::exists(tarvo::to_fs_path(dir / L"some/three.txt")));
-    EXPECT_EQ(progress_line(0, 0, L"e"), L"100.00%: e");  // nothing selected to write is complete from the start
 
     for (const char* name : {"", "/etc/x", "\\x", "c:x", "a/b:c", "..", "../x", "a/../../x", "a\\..\\x", "d/", "d\\"}) {
         tarvo::test::write_bytes(archive, build_archive({{"safe/s", "s"}, {name, "evil"}}).bytes);
