@@ -1,11 +1,8 @@
 #!/usr/bin/env bash
-# Tries the release packages of scripts/package.sh as a user would: each one is unpacked into an
-# empty folder, and its programs pack the sample mod, unpack it, check the archive and show their
-# version; the .exe files run under Wine, the Linux programs natively.
-#
-#   scripts/check-packages.sh WORK_DIR      (WORK_DIR: scratch space, the Wine prefix included)
-#
-# Environment: DIST_DIR (where the packages are, default dist).
+# Tries the release packages of scripts/package.sh as a user would: unpacked into an empty folder,
+# their programs pack the sample mod, unpack it, check the archive and show their version (the .exe
+# files under Wine). Usage: check-packages.sh WORK_DIR (scratch space, the Wine prefix included);
+# DIST_DIR: where the packages are (default dist).
 set -euo pipefail
 
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -19,9 +16,8 @@ fail() { echo "check-packages.sh: $*" >&2; exit 1; }
 # same_lines EXPECTED ACTUAL WHAT: the two texts hold the same lines.
 same_lines() { [[ $1 == "$2" ]] || fail "$3: expected"$'\n'"$1"$'\n'"got"$'\n'"$2"; }
 
-# try_programs DIR EXT RUNNER...: the round trip of the sample mod with the programs in DIR, each
-# started through RUNNER (nothing natively, wine-run.sh under Wine). A Windows console program
-# writes UTF-16 with Windows line ends: `tr -d '\0\r'` leaves the ASCII.
+# try_programs DIR EXT RUNNER...: the sample mod's round trip with the programs in DIR, started
+# through RUNNER (if any). Windows programs write UTF-16 with CRLF: `tr -d '\0\r'` leaves the ASCII.
 try_programs() (
   dir=$1 ext=$2 status=0
   shift 2

@@ -1,10 +1,9 @@
-// Fuzzing the archive reader and a full unpack: the input is an archive image, read as metadata
-// and then unpacked into a fresh directory. Beyond crashes, leaks and sanitizer reports:
-// - an image the reader refuses, the unpack refuses as "Invalid input file format";
-// - a successful unpack wrote exactly the entries' files (the later of two with the same path
-//   wins) with the content their blocks decode to, and nothing outside its directory;
-// - the unpack on the worker pool prints, writes and fails as the one without workers.
-// Entries may share stored blocks: an archive that asks for too much output is only read.
+// Fuzzing the archive reader and a full unpack of the input. Beyond crashes and sanitizer reports:
+// an image the reader refuses is reported as "Invalid input file format"; a successful unpack
+// wrote exactly the entries' files (the later of two with one path wins) with the content their
+// blocks decode to; the pool's unpack prints, writes and fails as the one without workers; nothing
+// lands outside the output directory. Entries may share stored blocks: an archive that asks for
+// too much output is only read.
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
@@ -32,8 +31,7 @@ using tarvo::fuzz::finding;
 
 constexpr std::uint64_t kMaxUnpackedBytes = 64ull << 20;  // declared output of one unpacked input
 
-// An entry's content decoded block by block where its data lies in the image, or nothing when
-// the image can't supply it (data beyond the end, a damaged block).
+// An entry's content decoded from its blocks in the image; nothing if they lie past it or are damaged.
 std::optional<std::string> decode_entry(std::string_view image, const fmt::ArchiveMetadata& metadata, std::size_t i)
 {
     const fmt::FileEntry& entry = metadata.entries[i];
@@ -51,10 +49,9 @@ std::optional<std::string> decode_entry(std::string_view image, const fmt::Archi
     return content;
 }
 
-// One unpack: its failure and printed lines with the output directory as "OUT", and every file
-// (with its content) and directory (with a "/" after its path) below that directory.
+// One unpack: its failure (empty if it succeeded) and printed lines, the output directory as
+// "OUT", and what lies below that directory (files with their content, directories with a "/").
 struct UnpackRun {
-    bool succeeded = false;
     std::wstring failure;
     std::wstring lines;
     std::map<std::string, std::string> tree;
@@ -68,7 +65,6 @@ UnpackRun run_unpack(const std::wstring& archive_path, const fs::path& out, qar:
         tarvo::console::Capture capture;  // the progress lines of every run would flood the log
         try {
             fmt::unpack_archive(archive_path, out_text, L"", pool);
-            run.succeeded = true;
         } catch (const tarvo::wruntime_error& error) {
             run.failure = error.message();
         } catch (const std::runtime_error& error) {
@@ -92,8 +88,7 @@ UnpackRun run_unpack(const std::wstring& archive_path, const fs::path& out, qar:
     return run;
 }
 
-// What a successful unpack must have left: every path the entries name, with the content of the
-// last one.
+// A successful unpack left every path the entries name, with the content of the last one.
 void check_unpacked(std::string_view image, const fmt::ArchiveMetadata& metadata, const UnpackRun& run)
 {
     std::map<std::string, std::size_t> last_entry_at;
@@ -154,11 +149,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
     const UnpackRun serial = run_unpack(archive_path, out, no_workers);
     if (!metadata && serial.failure != L"Invalid input file format") finding("a refused archive was not reported as an invalid format");
-    if (serial.succeeded) check_unpacked(image, *metadata, serial);
+    if (serial.failure.empty()) check_unpacked(image, *metadata, serial);
     if (size % 2 == 1) {  // odd lengths also on the pool: slower, its buffers are large
         const UnpackRun parallel = run_unpack(archive_path, parallel_out, pool);
-        if (parallel.succeeded != serial.succeeded || parallel.failure != serial.failure || parallel.lines != serial.lines ||
-            !same_files(serial, parallel))
+        if (parallel.failure != serial.failure || parallel.lines != serial.lines || !same_files(serial, parallel))
             finding("the parallel unpack failed, printed or wrote otherwise than the unpack without workers");
     }
     for (const fs::directory_entry& item : fs::directory_iterator(scratch.path))

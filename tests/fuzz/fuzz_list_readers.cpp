@@ -1,8 +1,7 @@
-// Fuzzing the "-s=" list files: the input is read by tarvo-qar's name list reader and by
-// tarvo-size's line reader, which must give the same lines, carriage returns kept; then the names
-// are looked up below a small source directory as an update would. Every name the lookup keeps is
-// a safe archive name ("/" separators, no NUL, nothing that leaves the directory) of a regular
-// file, with its size.
+// Fuzzing the "-s=" list files: tarvo-qar's and tarvo-size's readers must give the same lines,
+// carriage returns kept; then the names are looked up below a small source directory as an update
+// would: each kept name is a safe archive name ("/" separators, no NUL) of a regular file, with
+// its size.
 #include <cstdint>
 #include <filesystem>
 #include <fstream>

@@ -30,6 +30,5 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             finding("an offset converted to another value than base 16 gives");
         }
     }
-    (void)sz::convert_offset(input.substr(0, 64));  // also where anything may follow the digits
     return 0;
 }

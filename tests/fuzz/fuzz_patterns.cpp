@@ -1,7 +1,6 @@
-// Fuzzing the pattern list pipeline for crashes, hangs and undefined behaviour: split, build,
-// compile, match. The input is a pattern list text as UTF-8; after a NUL byte, if any, comes one
-// more name to test. An expression left open ("(", "[") is a result. Which names match is held
-// to the wildcard rules by the unit tests.
+// Fuzzing the pattern lists (split, build, compile, match) for crashes, hangs and undefined
+// behaviour. The input: a list as UTF-8, then after a NUL byte one more name to test. An
+// expression left open ("(", "[") is a result; which names match, the unit tests decide.
 #include <cstdint>
 #include <optional>
 #include <regex>

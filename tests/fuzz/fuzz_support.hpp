@@ -1,5 +1,4 @@
-// What the harnesses share: a scratch directory with the input as a file in it, and a broken
-// promise reported so that libFuzzer keeps the input.
+// Shared by the harnesses: a scratch directory for the input; a finding aborts, so libFuzzer keeps it.
 #pragma once
 
 #include <unistd.h>
@@ -35,7 +34,6 @@ struct ScratchRoot {
     }
     ~ScratchRoot() { std::filesystem::remove_all(path, ignored); }
 
-    // The input as the file `name`, and its path.
     std::wstring write_input(const char* name, std::string_view input) const
     {
         File file(from_fs_path(path / name), File::Mode::write_new);

@@ -45,11 +45,9 @@ TEST(OffsetLine, AgreesWithTheLineExpressionOnEveryShortLine)
     const std::string name(1 << 20, 'n');
     const auto entry = match_offset_line(name + ";0x10");
     EXPECT_TRUE(entry.has_value() && entry->name == name && entry->offset_text == "0x10");
-    EXPECT_FALSE(match_offset_line(name + name).has_value());
 }
 
-// Exit status, printed lines, error lines.
-using Result = std::tuple<int, std::wstring, std::wstring>;
+using Result = std::tuple<int, std::wstring, std::wstring>;  // exit status, printed lines, error lines
 
 std::string le32(std::uint32_t v)
 {
@@ -77,7 +75,6 @@ protected:
         const int status = run_size_patcher(args);
         return {status, capture.out, capture.err};
     }
-    // Runs over the given offset list with the table, the list and the game directory.
     Result patch(const std::string& offsets, std::vector<std::wstring> options = {})
     {
         write("offsets.txt", offsets);
@@ -93,7 +90,6 @@ protected:
     test::ScratchDir scratch_;
 };
 
-// Which lines the matcher takes is held to the expression above; here, what a run does with them.
 TEST_F(SizePatcher, PatchesEveryUsableLineAndSkipsTheRest)
 {
     write("game/a.dat", "12345");

@@ -1,11 +1,8 @@
-# Command-line scenarios: every *.json case file of a folder becomes one CTest test that runs a
-# program through run_cli_case.py (under the emulator in a cross build), which checks its output,
-# exit status and the files it left. The case format is described at the top of run_cli_case.py.
+# Command-line scenarios: each *.json case (format: see run_cli_case.py) runs the program for real.
 
 find_package(Python3 REQUIRED COMPONENTS Interpreter)
 
-# tarvo_add_cli_cases(<program target> <folder of case files>): tests <program>.cli.<case>; a case
-# limited to other platforms is reported as skipped.
+# tarvo_add_cli_cases(<program target> <folder of case files>): tests <program>.cli.<case>.
 function(tarvo_add_cli_cases program cases_dir)
   file(GLOB case_files CONFIGURE_DEPENDS "${CMAKE_CURRENT_SOURCE_DIR}/${cases_dir}/*.json")
   set(platform $<IF:$<BOOL:${WIN32}>,windows,linux>)

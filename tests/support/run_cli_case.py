@@ -3,25 +3,14 @@
 
     run_cli_case.py CASE.json linux|windows WORK_DIR [EMULATOR...] PROGRAM
 
-Every key of a case is optional: no "args" means no arguments, a missing "stdout" or "stderr"
-that nothing may be printed there, a missing "status" 0.
-
-    {
-      "description": "what the scenario shows",
-      "platforms": ["linux"],               only on these platforms; elsewhere the case is skipped
-      "args": ["-c", "data", {"hex": "ff"}],   a string, or raw bytes in hex (Linux)
-      "files": [{"path": "data/a.txt", "text": "hello"}],    made in WORK_DIR before the run
-      "stdout": ["line", {"include": "usage.txt"}, "Created {threads} threads."],
-      "stderr": ["Error: ..."],
-      "status": 1,
-      "expect_files": [{"path": "a.qar", "hex": "5352"}],    "text" or "hex", as in "files"
-      "expect_tree": ["data/", "data/a.txt"]   the complete tree of WORK_DIR afterwards
-    }
-
-Each line of "stdout" and "stderr" gets a line feed; {"include": FILE} inserts a file beside the
-case verbatim; "{threads}" stands for the number of hardware threads. The program runs in
-WORK_DIR, emptied first. On Windows its streams must be UTF-16LE text with CRLF line ends (a bare
-line feed means the stream is not in text mode), on Linux UTF-8. Exit status 77: skipped.
+A case (every key optional; a missing "stdout" or "stderr" means nothing printed, "status" 0):
+"platforms" (elsewhere the case is skipped, exit 77), "args" (strings, or {"hex": ...} for raw
+bytes), "files" made in WORK_DIR before the run and "expect_files" after it ({"path": ..., "text"
+or "hex": ...}), "stdout"/"stderr" (lines, each gets a line feed; {"include": FILE} inserts a file
+beside the case verbatim; "{threads}" is the number of hardware threads), "status", and
+"expect_tree" (the complete tree of WORK_DIR afterwards, directories with a "/" after them).
+The program runs in WORK_DIR, emptied first. On Windows its streams must be UTF-16LE text with
+CRLF line ends, on Linux UTF-8.
 """
 
 import difflib
@@ -51,17 +40,13 @@ def content_of(entry):
 
 
 def decode_stream(data, platform):
-    """The text of one output stream, and a complaint about its encoding or None."""
-    if platform == "windows":
-        text = data.decode("utf-16-le", errors="backslashreplace")
-        if len(data) % 2:
-            return text, "an odd number of bytes, not UTF-16"
-        lf_only = "\n" in text.replace("\r\n", "")
-        return text.replace("\r\n", "\n"), "a line end without carriage return" if lf_only else None
-    try:
-        return data.decode("utf-8"), None
-    except UnicodeDecodeError:
-        return data.decode("utf-8", errors="backslashreplace"), "bytes that are not UTF-8"
+    """The text of one output stream (bytes of another encoding differ from any expected text),
+    and a complaint about its line ends or None."""
+    if platform != "windows":
+        return data.decode("utf-8", errors="backslashreplace"), None
+    text = data.decode("utf-16-le", errors="backslashreplace")
+    lf_only = "\n" in text.replace("\r\n", "")
+    return text.replace("\r\n", "\n"), "a line end without carriage return" if lf_only else None
 
 
 def tree_of(scratch):
@@ -99,7 +84,6 @@ def main():
 
     threads = str(os.cpu_count() or 1)
     args = [a if isinstance(a, str) else bytes.fromhex(a["hex"]) for a in case.get("args", [])]
-    print("case:    %s" % case.get("description", case_file))
     print("command: %s" % " ".join(repr(a) if isinstance(a, bytes) else a for a in command + args))
     result = subprocess.run(command + args, cwd=scratch, stdin=subprocess.DEVNULL, capture_output=True)
 

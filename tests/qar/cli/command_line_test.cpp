@@ -8,8 +8,6 @@
 #include <vector>
 
 #include "common/console.hpp"
-#include "common/error.hpp"
-#include "common/platform.hpp"
 #include "common/text.hpp"
 #include "qar/cli/command_line.hpp"
 #include "qar/cli/run.hpp"
