@@ -47,7 +47,6 @@ TEST_F(Check, SoundArchivesPassWithTheirSummaryAndListing)
     const std::wstring offset = L"0x" + tarvo::to_hex(metadata.header.metadata_size);
     EXPECT_TRUE(has(run.out, L"           5            5 100.00% " + std::wstring(14 - offset.size(), L' ') + offset +
                                  L"            5  0_tiny.bin")) << run.out;
-    EXPECT_EQ(run.out.find(L"3_mid.bin"), std::wstring::npos);
     EXPECT_TRUE(run.out.ends_with(L"  sub/dir/text.txt\nOK\n")) << run.out;
 
     // The reserve was the tiny and the big file; the tables grew by the extra file's entry.
@@ -60,7 +59,7 @@ TEST_F(Check, EachKindOfDamageIsNamedAndTheArchiveLeftAlone)
 {
     using Damage = std::function<void(const std::wstring&, const format::ArchiveMetadata&)>;
     const auto entry_at = [](const format::ArchiveMetadata& m, std::size_t i) { return 16 + 16 * m.entries.size() + 32 * i; };
-    // One region record at the data of sub/Case.bin.
+    // One region record at the data of 3_mid.bin.
     const auto record = [](const std::wstring& archive, const format::ArchiveMetadata& m, std::uint64_t capacity) {
         update::ExtraFile extra = extra_of(archive);
         extra.append_record({m.entries[kMid].data_offset, capacity});
@@ -76,7 +75,6 @@ TEST_F(Check, EachKindOfDamageIsNamedAndTheArchiveLeftAlone)
          {L"\"sub/dir/text.txt\": block 0 does not decode to its 65536 bytes"}},
         {"created.qar", [&](auto& a, auto& m) { scribble(a, 16 + 48 * m.entries.size() + 4 + m.entries[3].name_offset, "4"); },
          {L"the trailer digest does not match the tables", L"\"4_mid.bin\": the name digest does not match the name"}},
-        {"created.qar", [](auto& a, auto& m) { flip(a, m.archive_length - 1); }, {L"the trailer digest does not match the tables"}},
         {"created.qar", [&](auto& a, auto& m) { scribble(a, entry_at(m, 1) + 16, read_bytes(a).substr(entry_at(m, 3) + 16, 8)); },
          {L"the tables: two files share data"}},
         {"updated.qar", [&](auto& a, auto& m) { record(a, m, m.archive_length); },
@@ -127,9 +125,7 @@ TEST_F(Check, JournalsAreReportedNeverApplied)
     const std::wstring archive = copy_of("updated.qar"), other = path(L"other.qar");
     {
         format::JournalWriter journal(archive, read_archive(archive).archive_length);
-        journal.save(0, 4096);
-        tarvo::File file(archive, tarvo::File::Mode::read);
-        journal.commit_saved(file);
+        commit(journal, archive, {{0, 4096}});
     }  // a run that died: the journal stays
     const std::string journal = read_bytes(format::journal_path(archive));
     write_file(other, read_bytes(archive));
@@ -157,7 +153,6 @@ TEST_F(Check, TheStatusTellsSoundDamagedAndCouldNotCheckApart)
         const int status = run_tarvo_check(args, L"9.8.7");
         return Checked{status, capture.out + capture.err};
     };
-    EXPECT_EQ(run({L"--version"}).out, L"tarvo-check 9.8.7\n");
     EXPECT_EQ(run({path(L"missing.qar")}).out, tarvo::quoted(L"Error: Cannot open input file ", path(L"missing.qar")) + L"\n");
     EXPECT_EQ(run({text}).out, tarvo::quoted(L"Error: File ", text) + L" is not a QAR archive\n");
     EXPECT_EQ(run({archive, L"-d=" + path(L"none")}).status, 1);

@@ -8,14 +8,6 @@ namespace {
 using format::JournalWriter, format::journal_path, format::recover_interrupted_update;
 using tarvo::FileLock;
 
-// Saves the ranges in the journal's one commit, the way an update does before it writes over them.
-void commit(JournalWriter& journal, const std::wstring& archive, std::initializer_list<std::pair<std::uint64_t, std::uint64_t>> ranges)
-{
-    for (const auto& [offset, length] : ranges) journal.save(offset, length);
-    tarvo::File file(archive, tarvo::File::Mode::read);
-    journal.commit_saved(file);
-}
-
 std::wstring cannot_recover(const std::wstring& archive) { return tarvo::quoted(L"Cannot recover interrupted update of ", archive); }
 
 // Recovery refuses with `message`: nothing printed, the archive and the journal as they were.

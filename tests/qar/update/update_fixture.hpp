@@ -50,6 +50,15 @@ inline void scribble(const std::wstring& archive, std::uint64_t offset, const st
     file.close();
 }
 
+// Saves the ranges in the journal's one commit, the way an update does before it writes over them.
+inline void commit(format::JournalWriter& journal, const std::wstring& archive,
+                   std::initializer_list<std::pair<std::uint64_t, std::uint64_t>> ranges)
+{
+    for (const auto& [offset, length] : ranges) journal.save(offset, length);
+    tarvo::File file(archive, tarvo::File::Mode::read);
+    journal.commit_saved(file);
+}
+
 inline format::ArchiveMetadata read_archive(const std::wstring& path)
 {
     tarvo::File file(path, tarvo::File::Mode::read);

@@ -74,9 +74,8 @@ TEST_F(UpdateModeTest, AddedFilesFollowOneAnotherWithSlackAndNamesAreLookedUpExa
     expected.insert(added.begin(), added.end());
     expect_whole_archive(archive, expected);
 
-    // Names differing only in case are different names: replace skips, add adds. The update's
-    // own bookkeeping file is never taken from the loose files.
-    EXPECT_EQ(update(archive, {{"sub/case.bin", "lower"}}).out.find(L"sub/case.bin\n"), std::wstring::npos);
+    // A name differing only in case is another name, added. The update's own bookkeeping file is
+    // never taken from the loose files.
     EXPECT_TRUE(printed(update(archive, {{"sub/case.bin", "lower"}, {"qar_extra.bin", "mine"}}, true),
                         L"Ignoring qar_extra.bin\nAdding sub/case.bin\nNew file placed at " + tarvo::to_hex(offsets[3]) + L"..."));
 }
@@ -181,14 +180,9 @@ TEST_F(UpdateModeTest, FirstUpdateMovesTheLeadingFilesBackToBackAndWritesTheExtr
               std::wstring::npos);
 
     const format::ArchiveMetadata after = read_archive(archive);
-    const std::vector<std::string> order{"2_empty.bin", "3_mid.bin", "sub/Case.bin", "sub/dir/text.txt",
-                                         "0_tiny.bin", "1_bigg.bin", "qar_extra.bin"};
-    ASSERT_EQ(after.entries.size(), order.size());
-    for (std::size_t i = 0; i < order.size(); ++i) EXPECT_EQ(after.name_bytes(i), order[i]);
     for (std::size_t i = 0; i < 4; ++i) EXPECT_EQ(after.entries[i].data_offset, before.entries[i + 2].data_offset);
     EXPECT_EQ(after.entries[4].data_offset, end);
     EXPECT_EQ(after.entries[5].data_offset, end + 5);  // right behind the 5-byte block
-    EXPECT_EQ(after.entries[6].data_offset, extra_offset);
     EXPECT_EQ(after.archive_length, extra_offset + kExtraFileSize + 16);
     EXPECT_EQ(extra_of(archive).reserve_end(), before.entries[0].data_offset + 5 + kReserveTarget);
     expect_whole_archive(archive, big_files());
@@ -214,7 +208,6 @@ TEST_F(UpdateModeTest, ArchivesThatCantBePatchedSafelyAreRefusedUntouched)
     const std::string half = random_bytes(kReserveTarget / 2, 2);
     const std::pair<std::vector<tarvo::test::ArchiveFile>, std::wstring> cases[] = {
         {{}, fixme},
-        {{{"a.bin", "a"}}, fixme},
         {{{"a.bin", half + "!"}, {"b.bin", half}}, fixme},  // ten megabytes only with the last file
         {{{"a.bin", "a"}, {"qar_extra.bin", "short"}}, L"qar_extra.bin size mismatch. File may be broken. Aborting."},
         {{{"a.bin", "a"}, {"qar_extra.bin", extra_image("QARF", 1, 0)}}, invalid},
