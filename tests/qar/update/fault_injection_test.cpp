@@ -1,6 +1,5 @@
-// Every write-side file operation of a realistic update fails in turn, once (the run rolls back
-// by itself) or for good (as if the process died there; recovery follows): the archive is then
-// byte for byte the old one. Without a fault the run gives the new archive byte for byte.
+// Every write-side file operation of an update fails in turn, once (the run rolls back) or for
+// good (as if the process died; recovery follows): the archive is then the old one, byte for byte.
 #include <ostream>
 
 #include "tests/qar/update/update_fixture.hpp"
@@ -21,8 +20,7 @@ struct Scenario {
 void PrintTo(const Scenario& scenario, std::ostream* out) { *out << scenario.name; }
 
 const Scenario kScenarios[] = {
-    // Moves the leading files to the end, writes the extra file, patches (backing up a moved file
-    // from where it was) and adds.
+    // The reserve and extra file, a patch backing up a moved file from where it was, an addition.
     {"FirstUpdateWithReserve", "created.qar",
      {{"0_tiny.bin", "tiny!"}, {"3_mid.bin", random_bytes(50000, 31)}, {"new.bin", random_bytes(100000, 32)}}, true, true},
     {"InPlacePatches", "updated.qar", {{"3_mid.bin", random_bytes(60000, 33)}, {"sub/dir/text.txt", std::string(150000, 'u')}}},
@@ -33,7 +31,6 @@ const Scenario kScenarios[] = {
 
 class FaultInjection : public UpdateTest, public ::testing::WithParamInterface<Scenario> {
 protected:
-    // One update from the loose directory, backups into a fresh directory; its error.
     std::wstring run(const std::wstring& archive)
     {
         fs::remove_all(scratch_ / "bk");

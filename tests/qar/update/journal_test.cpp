@@ -1,5 +1,4 @@
-// The rollback journal: the journals recovery refuses whole, what it puts back, and the locks
-// that keep two runs off one archive.
+// The rollback journal: what recovery refuses or puts back, and the locks between two runs.
 #include "tests/qar/update/update_fixture.hpp"
 
 namespace qar::update::test {
@@ -109,8 +108,7 @@ TEST_F(Journal, ARunThatFindsTheArchiveLockedStopsBeforeItChangesAnythingAndOneA
     EXPECT_TRUE(read_bytes(archive) == interrupted);
     EXPECT_TRUE(read_bytes(journal_path(archive)) == journal);
 
-    // Alone, the update recovers the archive before it reads it; with nothing to patch it then
-    // leaves the old archive as it was.
+    // Alone, the update recovers the archive first; with nothing to patch it leaves it so.
     reader = FileLock();
     EXPECT_EQ(update(archive, {}).error, kNoError);
     EXPECT_TRUE(read_bytes(archive) == pristine);

@@ -102,9 +102,8 @@ struct Outcome {
     std::wstring error;  // the message of a refusal, or kNoError
 };
 
-// A pool and a scratch directory per test. "created.qar" (made from big_files) and
-// "updated.qar" (it after one update without loose files) are made once per suite; in memory
-// where the system offers it, for the tests that sync files thousands of times.
+// A pool and a scratch directory per test; "created.qar" (from big_files) and "updated.qar" (its
+// first update) once per suite, in memory where offered: some tests sync files thousands of times.
 class UpdateTest : public ::testing::Test {
 protected:
     static void SetUpTestSuite()
