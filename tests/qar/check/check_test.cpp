@@ -108,7 +108,6 @@ TEST_F(Check, AFolderThatDidNotLandIsFound)
     write_file(loose + L"/qar_extra.bin", "never written by an update");
     // A raw block carries no checksum: only the loose file shows its damage.
     flip(archive, read_archive(archive).entries[1].data_offset + 70000);
-    EXPECT_EQ(check(archive).status, kSound);
     const Checked run = check(archive, {L"", false, L"", loose + L"/"});
     const auto from = [&](const std::wstring& name) { return L"\"" + name + L"\" from " + tarvo::quoted(L"", tarvo::join_archive_name(loose, name)); };
     EXPECT_TRUE(run.out.ends_with(L"Problem: " + from(L"1_bigg.bin") + L" differs from the archive\nProblem: " + from(L"3_mid.bin") +
