@@ -87,8 +87,7 @@ std::wstring error_of(Call&& call)
     return kNoError;
 }
 
-// A first file under 16 bytes and a 10 MiB one that together make the reserve, an empty file
-// sharing its data_offset with the next one, and a few more.
+// The reserve's tiny and 10 MiB files, an empty one sharing the next one's data_offset, a few more.
 inline const Files& big_files()
 {
     static const Files files{{"0_tiny.bin", "hello"},         {"1_bigg.bin", random_bytes(kReserveTarget, 1)},
