@@ -23,7 +23,6 @@ const Scenario kScenarios[] = {
     // The reserve and extra file, a patch backing up a moved file from where it was, an addition.
     {"FirstUpdateWithReserve", "created.qar",
      {{"0_tiny.bin", "tiny!"}, {"3_mid.bin", random_bytes(50000, 31)}, {"new.bin", random_bytes(100000, 32)}}, true, true},
-    {"InPlacePatches", "updated.qar", {{"3_mid.bin", random_bytes(60000, 33)}, {"sub/dir/text.txt", std::string(150000, 'u')}}},
     {"Relocation", "updated.qar", {{"sub/Case.bin", random_bytes(200000, 34)}, {"0_tiny.bin", "tiny!"}}},
     {"Additions", "updated.qar", {{"new/a.bin", random_bytes(150000, 35)}, {"new/empty.bin", ""}}, true},
     {"Backups", "updated.qar", {{"sub/dir/text.txt", "v2"}, {"0_tiny.bin", "tiny1"}, {"3_mid.bin", random_bytes(90000, 36)}}, false, true},
