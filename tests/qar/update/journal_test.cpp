@@ -1,5 +1,4 @@
-// The rollback journal: the journals recovery refuses whole, what it puts back, and the locks
-// that keep two runs off one archive.
+// The rollback journal: what recovery refuses or puts back, and the locks between two runs.
 #include "tests/qar/update/update_fixture.hpp"
 
 namespace qar::update::test {
@@ -7,14 +6,6 @@ namespace {
 
 using format::JournalWriter, format::journal_path, format::recover_interrupted_update;
 using tarvo::FileLock;
-
-// Saves the ranges in the journal's one commit, the way an update does before it writes over them.
-void commit(JournalWriter& journal, const std::wstring& archive, std::initializer_list<std::pair<std::uint64_t, std::uint64_t>> ranges)
-{
-    for (const auto& [offset, length] : ranges) journal.save(offset, length);
-    tarvo::File file(archive, tarvo::File::Mode::read);
-    journal.commit_saved(file);
-}
 
 std::wstring cannot_recover(const std::wstring& archive) { return tarvo::quoted(L"Cannot recover interrupted update of ", archive); }
 
@@ -33,8 +24,7 @@ using Journal = UpdateTest;
 
 TEST_F(Journal, AJournalDamagedAnywhereOrMadeForAnotherArchiveIsRefusedWhole)
 {
-    // A real journal of three records, a little under 2 KiB (the last one saved reaching past the
-    // end), beside an archive it was half applied to and grown.
+    // Three records under 2 KiB, the last reaching past the end, beside an archive half updated and grown.
     const std::string small = random_bytes(6000, 7);
     const std::wstring archive = path(L"game.qar");
     write_file(archive, small);
@@ -65,8 +55,7 @@ TEST_F(Journal, AJournalDamagedAnywhereOrMadeForAnotherArchiveIsRefusedWhole)
     write_file(journal_path(archive), image + '\0');
     expect_recovery_refused(archive, damaged);
 
-    // A copy of the archive with the journal beside it (same bytes, another file), and the archive
-    // cut below the length it had before the update: the journal belongs to neither.
+    // A copy of the archive (same bytes, another file) and the archive cut short: not the journal's.
     const auto belongs_elsewhere = [](const std::wstring& to) {
         return cannot_recover(to) + tarvo::quoted(L": journal ", journal_path(to)) + L" belongs to another archive";
     };
@@ -95,10 +84,6 @@ TEST_F(Journal, ARunThatFindsTheArchiveLockedStopsBeforeItChangesAnythingAndOneA
         tarvo::console::Capture capture;
         return error_of([&] { format::unpack_archive(archive, path(L"unpacked"), L"", pool_); });
     };
-    const auto create = [&] {
-        tarvo::console::Capture capture;
-        return error_of([&] { create::create_archive(tarvo::from_fs_path(suite_ / "empty"), archive, L"", pool_); });
-    };
 
     // Another reader: unpacks go on beside it, but neither an update nor a create.
     FileLock reader;
@@ -111,14 +96,16 @@ TEST_F(Journal, ARunThatFindsTheArchiveLockedStopsBeforeItChangesAnythingAndOneA
     }
     const std::string interrupted = read_bytes(archive), journal = read_bytes(journal_path(archive));
     EXPECT_EQ(update(archive, {{"new.bin", "new"}}, true).error, in_use);
-    EXPECT_EQ(create(), in_use);
+    {
+        tarvo::console::Capture capture;
+        EXPECT_EQ(error_of([&] { create::create_archive(tarvo::from_fs_path(suite_ / "empty"), archive, L"", pool_); }), in_use);
+    }
     // An unpack that finds the journal needs the archive to itself to apply it.
     EXPECT_EQ(unpack(), in_use);
     EXPECT_TRUE(read_bytes(archive) == interrupted);
     EXPECT_TRUE(read_bytes(journal_path(archive)) == journal);
 
-    // Alone, the update recovers the archive before it reads it; with nothing to patch it then
-    // leaves the old archive as it was.
+    // Alone, the update recovers the archive first; with nothing to patch it leaves it so.
     reader = FileLock();
     EXPECT_EQ(update(archive, {}).error, kNoError);
     EXPECT_TRUE(read_bytes(archive) == pristine);

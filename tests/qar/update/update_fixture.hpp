@@ -50,6 +50,15 @@ inline void scribble(const std::wstring& archive, std::uint64_t offset, const st
     file.close();
 }
 
+// Saves the ranges in the journal's one commit, the way an update does before it writes over them.
+inline void commit(format::JournalWriter& journal, const std::wstring& archive,
+                   std::initializer_list<std::pair<std::uint64_t, std::uint64_t>> ranges)
+{
+    for (const auto& [offset, length] : ranges) journal.save(offset, length);
+    tarvo::File file(archive, tarvo::File::Mode::read);
+    journal.commit_saved(file);
+}
+
 inline format::ArchiveMetadata read_archive(const std::wstring& path)
 {
     tarvo::File file(path, tarvo::File::Mode::read);
@@ -78,8 +87,7 @@ std::wstring error_of(Call&& call)
     return kNoError;
 }
 
-// A first file under 16 bytes and a 10 MiB one that together make the reserve, an empty file
-// sharing its data_offset with the next one, and a few more.
+// The reserve's tiny and 10 MiB files, an empty one sharing the next one's data_offset, a few more.
 inline const Files& big_files()
 {
     static const Files files{{"0_tiny.bin", "hello"},         {"1_bigg.bin", random_bytes(kReserveTarget, 1)},
@@ -93,9 +101,8 @@ struct Outcome {
     std::wstring error;  // the message of a refusal, or kNoError
 };
 
-// A pool and a scratch directory per test. "created.qar" (made from big_files) and
-// "updated.qar" (it after one update without loose files) are made once per suite; in memory
-// where the system offers it, for the tests that sync files thousands of times.
+// A pool and a scratch directory per test; "created.qar" (from big_files) and "updated.qar" (its
+// first update) once per suite, in memory where offered: some tests sync files thousands of times.
 class UpdateTest : public ::testing::Test {
 protected:
     static void SetUpTestSuite()
