@@ -4,8 +4,6 @@
 
 #include <cstdint>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <random>
 #include <regex>
 #include <string>
@@ -63,11 +61,7 @@ protected:
         write("table.bin", std::string(64, '\xEE'));
     }
 
-    void write(const fs::path& name, const std::string& bytes)
-    {
-        fs::create_directories((scratch_.path / name).parent_path());
-        std::ofstream(scratch_.path / name, std::ios::binary) << bytes;
-    }
+    void write(const fs::path& name, const std::string& bytes) { test::write_bytes(from_fs_path(scratch_.path / name), bytes); }
     std::wstring path(const char* name) const { return from_fs_path(scratch_.path / name); }
     static Result run(const std::vector<std::wstring>& args)
     {
@@ -81,11 +75,7 @@ protected:
         options.insert(options.begin(), {path("table.bin"), path("offsets.txt"), path("game")});
         return run(options);
     }
-    std::string table() const
-    {
-        std::ifstream in(scratch_.path / "table.bin", std::ios::binary);
-        return std::string(std::istreambuf_iterator<char>(in), {});
-    }
+    std::string table() const { return test::read_bytes(path("table.bin")); }
 
     test::ScratchDir scratch_;
 };

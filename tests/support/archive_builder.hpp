@@ -5,14 +5,12 @@
 
 #include <algorithm>
 #include <cstdint>
-#include <filesystem>
 #include <span>
 #include <string>
 #include <vector>
 
-#include "common/file.hpp"
-#include "common/platform.hpp"
 #include "qar/format/archive_format.hpp"
+#include "tests/support/scratch.hpp"
 
 namespace tarvo::test {
 
@@ -68,25 +66,6 @@ inline BuiltArchive build_archive(const std::vector<ArchiveFile>& files)
     out.bytes.insert(out.bytes.end(), data.begin(), data.end());
     out.bytes.resize(out.bytes.size() + 16);  // the trailer
     return out;
-}
-
-// Writes a file whole, making the directories it needs.
-inline void write_bytes(const std::wstring& path, std::span<const std::uint8_t> bytes)
-{
-    std::filesystem::create_directories(to_fs_path(path).parent_path());
-    File file(path, File::Mode::write_new);
-    file.write(bytes);
-    file.close();
-}
-
-// A file's bytes, or none when it can't be opened.
-template <class Bytes = std::string>
-Bytes read_bytes(const std::wstring& path)
-{
-    File file(path, File::Mode::read);
-    Bytes bytes(file.is_open() ? static_cast<std::size_t>(file.length()) : 0, 0);
-    if (!bytes.empty()) bytes.resize(file.read(bytes.data(), bytes.size()));
-    return bytes;
 }
 
 }  // namespace tarvo::test

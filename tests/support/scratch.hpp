@@ -1,11 +1,14 @@
-// Fixtures every suite shares: a scratch directory and seeded data.
+// Fixtures every suite shares: a scratch directory, seeded data, whole files written and read.
 #pragma once
 
 #include <cstdint>
 #include <filesystem>
 #include <random>
+#include <span>
 #include <string>
+#include <string_view>
 
+#include "common/file.hpp"
 #include "common/platform.hpp"
 
 namespace tarvo::test {
@@ -41,6 +44,30 @@ Bytes random_bytes(std::size_t size, std::uint32_t seed, char kind = 'r')
         for (const char* c = kind == 't' ? kWords[generator() % 7] : ""; *c != 0; ++c) bytes.push_back(static_cast<Byte>(*c));
     }
     bytes.resize(size);
+    return bytes;
+}
+
+// Writes a file whole, making the directories it needs.
+inline void write_bytes(const std::wstring& path, std::span<const std::uint8_t> bytes)
+{
+    std::filesystem::create_directories(to_fs_path(path).parent_path());
+    File file(path, File::Mode::write_new);
+    file.write(bytes);
+    file.close();
+}
+
+inline void write_bytes(const std::wstring& path, std::string_view bytes)
+{
+    write_bytes(path, {reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size()});
+}
+
+// A file's bytes, or none when it can't be opened.
+template <class Bytes = std::string>
+Bytes read_bytes(const std::wstring& path)
+{
+    File file(path, File::Mode::read);
+    Bytes bytes(file.is_open() ? static_cast<std::size_t>(file.length()) : 0, 0);
+    if (!bytes.empty()) bytes.resize(file.read(bytes.data(), bytes.size()));
     return bytes;
 }
 

@@ -100,11 +100,11 @@ TEST_F(Check, AFolderThatDidNotLandIsFound)
     const std::wstring archive = copy_of("created.qar");
     const std::wstring loose = path(L"mod");
     fs::copy(suite_ / "source", tarvo::to_fs_path(loose), fs::copy_options::recursive);
-    write_file(loose + L"/3_mid.bin", random_bytes(70000, 30));  // same size, other bytes
-    write_file(loose + L"/sub/Case.bin", "shorter");
-    write_file(loose + L"/new.txt", "new");
-    write_file(loose + L"/sub/desktop.ini", "left out by the default ignore list");
-    write_file(loose + L"/qar_extra.bin", "never written by an update");
+    write_bytes(loose + L"/3_mid.bin", random_bytes(70000, 30));  // same size, other bytes
+    write_bytes(loose + L"/sub/Case.bin", "shorter");
+    write_bytes(loose + L"/new.txt", "new");
+    write_bytes(loose + L"/sub/desktop.ini", "left out by the default ignore list");
+    write_bytes(loose + L"/qar_extra.bin", "never written by an update");
     // A raw block carries no checksum: only the loose file shows its damage.
     flip(archive, read_archive(archive).entries[1].data_offset + 70000);
     const Checked run = check(archive, {L"", false, L"", loose + L"/"});
@@ -123,8 +123,8 @@ TEST_F(Check, JournalsAreReportedNeverApplied)
         commit(journal, archive, {{0, 4096}});
     }  // a run that died: the journal stays
     const std::string journal = read_bytes(format::journal_path(archive));
-    write_file(other, read_bytes(archive));
-    write_file(format::journal_path(other), journal);
+    write_bytes(other, read_bytes(archive));
+    write_bytes(format::journal_path(other), journal);
     const std::wstring pending = L"interrupted update pending in " + tarvo::quoted(L"", format::journal_path(archive)) +
                                  L" (the next tarvo-qar -u, -r or -a restores the archive)";
     for (const auto& [at, problem] : {std::pair{archive, pending},
@@ -135,14 +135,14 @@ TEST_F(Check, JournalsAreReportedNeverApplied)
         EXPECT_TRUE(run.out.ends_with(L"Problem: " + problem + L"\n1 problem found\n")) << run.out;
         EXPECT_TRUE(read_bytes(at) == before && read_bytes(format::journal_path(at)) == journal);
     }
-    write_file(format::journal_path(archive), journal.substr(1));
+    write_bytes(format::journal_path(archive), journal.substr(1));
     EXPECT_TRUE(has(check(archive).out, L"Problem: damaged journal " + tarvo::quoted(L"", format::journal_path(archive))));
 }
 
 TEST_F(Check, TheStatusTellsSoundDamagedAndCouldNotCheckApart)
 {
     const std::wstring archive = copy_of("created.qar"), text = path(L"notes.txt");
-    write_file(text, "not an archive at all");
+    write_bytes(text, "not an archive at all");
     const auto run = [](std::vector<std::wstring> args) {
         tarvo::console::Capture capture;
         const int status = run_tarvo_check(args, L"9.8.7");

@@ -138,7 +138,7 @@ TEST(Unpack, WritesTheSelectionAndRefusesUnsafeNamesAndFailures)
     EXPECT_EQ(failure(L"missing.qar", L"out"), tarvo::quoted(L"Cannot open input file ", dir / L"missing.qar"));
     EXPECT_EQ(failure(L"a.qar", L"no/out"), L"Couldn't create directory '" + (dir / L"no/out") + L"'");
     EXPECT_THROW(failure(L"missing.qar", L"out", L"[abc"), std::regex_error);  // before anything is touched
-    tarvo::test::write_bytes(dir / L"out/d", {});
+    tarvo::test::write_bytes(dir / L"out/d", "");
     EXPECT_EQ(failure(L"a.qar", L"out"), tarvo::join_path(dir / L"out", L"d/") + L" is a file, not a directory!");
     EXPECT_EQ(failure(L"a.qar", L"out", L"d/e/*"), L"Couldn't create directory '" + tarvo::join_path(dir / L"out", L"d/e") + L"'");
 

@@ -25,7 +25,7 @@ const Scenario kScenarios[] = {
      {{"0_tiny.bin", "tiny!"}, {"3_mid.bin", random_bytes(50000, 31)}, {"new.bin", random_bytes(100000, 32)}}, true, true},
     {"Relocation", "updated.qar", {{"sub/Case.bin", random_bytes(200000, 34)}, {"0_tiny.bin", "tiny!"}}},
     {"Additions", "updated.qar", {{"new/a.bin", random_bytes(150000, 35)}, {"new/empty.bin", ""}}, true},
-    {"Backups", "updated.qar", {{"sub/dir/text.txt", "v2"}, {"0_tiny.bin", "tiny1"}, {"3_mid.bin", random_bytes(90000, 36)}}, false, true},
+    {"Backups", "updated.qar", {{"sub/dir/text.txt", "v2"}, {"0_tiny.bin", "tiny1"}, {"3_mid.bin", random_bytes(69000, 36)}}, false, true},
 };
 
 class FaultInjection : public UpdateTest, public ::testing::WithParamInterface<Scenario> {

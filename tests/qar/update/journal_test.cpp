@@ -27,7 +27,7 @@ TEST_F(Journal, AJournalDamagedAnywhereOrMadeForAnotherArchiveIsRefusedWhole)
     // Three records under 2 KiB, the last reaching past the end, beside an archive half updated and grown.
     const std::string small = random_bytes(6000, 7);
     const std::wstring archive = path(L"game.qar");
-    write_file(archive, small);
+    write_bytes(archive, small);
     {
         JournalWriter journal(archive, small.size());
         commit(journal, archive, {{0, 700}, {3000, 1200}, {small.size() - 16, 4096}});
@@ -48,27 +48,27 @@ TEST_F(Journal, AJournalDamagedAnywhereOrMadeForAnotherArchiveIsRefusedWhole)
             SCOPED_TRACE(testing::Message() << (flip ? "byte changed at " : "cut at ") << at);
             std::string journal = image.substr(0, at);
             if (flip) journal += static_cast<char>(image[at] ^ 0xFF) + image.substr(at + 1);
-            write_file(journal_path(archive), journal);
+            write_bytes(journal_path(archive), journal);
             expect_recovery_refused(archive, damaged);
         }
     }
-    write_file(journal_path(archive), image + '\0');
+    write_bytes(journal_path(archive), image + '\0');
     expect_recovery_refused(archive, damaged);
 
     // A copy of the archive (same bytes, another file) and the archive cut short: not the journal's.
     const auto belongs_elsewhere = [](const std::wstring& to) {
         return cannot_recover(to) + tarvo::quoted(L": journal ", journal_path(to)) + L" belongs to another archive";
     };
-    write_file(path(L"copy.qar"), read_bytes(archive));
-    write_file(journal_path(path(L"copy.qar")), image);
+    write_bytes(path(L"copy.qar"), read_bytes(archive));
+    write_bytes(journal_path(path(L"copy.qar")), image);
     expect_recovery_refused(path(L"copy.qar"), belongs_elsewhere(path(L"copy.qar")));
-    write_file(journal_path(archive), image);
+    write_bytes(journal_path(archive), image);
     fs::resize_file(tarvo::to_fs_path(archive), small.size() - 1);
     expect_recovery_refused(archive, belongs_elsewhere(archive));
 
     // The whole journal undoes the half-applied update; a half journal of a later run goes too.
     fs::resize_file(tarvo::to_fs_path(archive), small.size());
-    write_file(journal_path(archive) + L".tmp", "QARJ half");
+    write_bytes(journal_path(archive) + L".tmp", "QARJ half");
     tarvo::console::Capture capture;
     EXPECT_TRUE(recover_interrupted_update(archive));
     EXPECT_TRUE(read_bytes(archive) == small);

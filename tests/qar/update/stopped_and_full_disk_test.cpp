@@ -56,7 +56,7 @@ TEST_F(Programs, EveryOutputEndsWithAnErrorAndTheOldArchive)
         return out;
     };
     stage = "the archive of the create mode, and the files of the unpack mode";
-    write_file(path(L"tree/big.bin"), random_bytes(3 * kMiB, 1));
+    write_bytes(path(L"tree/big.bin"), random_bytes(3 * kMiB, 1));
     run(kMiB, {L"-c", path(L"tree"), path(L"tree.qar")}, path(L"tree.qar"));
     run(8 * kMiB, {L"-c", path(L"tree"), path(L"tree.qar")}, L"");
     run(kMiB, {L"-u", path(L"tree.qar"), path(L"unpacked")}, tarvo::join_path(path(L"unpacked"), L"big.bin"));
@@ -74,9 +74,9 @@ TEST_F(Programs, EveryOutputEndsWithAnErrorAndTheOldArchive)
     EXPECT_TRUE(read_bytes(archive) == before && !exists(format::journal_path(archive))) << stage;
 
     stage = "the size table";
-    write_file(path(L"table.bin"), std::string(2 * kMiB, '\0'));
-    write_file(path(L"offsets.txt"), "a.dat;0x180000\n");
-    write_file(path(L"game/a.dat"), "a");
+    write_bytes(path(L"table.bin"), std::string(2 * kMiB, '\0'));
+    write_bytes(path(L"offsets.txt"), "a.dat;0x180000\n");
+    write_bytes(path(L"game/a.dat"), "a");
     run(kMiB, {path(L"table.bin"), path(L"offsets.txt"), path(L"game")}, path(L"table.bin"), TARVO_SIZE_PROGRAM);
 }
 

@@ -26,19 +26,15 @@ namespace fs = std::filesystem;
 using Files = std::map<std::string, std::string>;  // archive name (UTF-8) to contents
 using tarvo::test::random_bytes;
 using tarvo::test::read_bytes;
+using tarvo::test::write_bytes;
 
 inline bool exists(const std::wstring& path) { return fs::exists(tarvo::to_fs_path(path)); }
 
-inline void write_file(const std::wstring& path, const std::string& content)
-{
-    fs::create_directories(tarvo::to_fs_path(path).parent_path());
-    tarvo::test::write_bytes(path, {reinterpret_cast<const std::uint8_t*>(content.data()), content.size()});
-}
 
 inline void write_files(const std::wstring& directory, const Files& files)
 {
     fs::create_directories(tarvo::to_fs_path(directory));
-    for (const auto& [name, content] : files) write_file(directory + L"/" + tarvo::from_utf8(name), content);
+    for (const auto& [name, content] : files) write_bytes(directory + L"/" + tarvo::from_utf8(name), content);
 }
 
 // Overwrites bytes of the archive, or appends past its end.

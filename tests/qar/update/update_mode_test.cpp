@@ -90,10 +90,10 @@ TEST_F(UpdateModeTest, BackupsKeepTheContentsFromBeforeTheFirstUpdateAndAreCheck
     EXPECT_EQ(read_bytes(path(L"new/bk/a/b/c.bin")) + read_bytes(path(L"new/bk/y.txt")), "c0y0");
 
     const std::wstring bk = path(L"bk2") + tarvo::kPathSeparator;
-    write_file(bk + L"sub", "a file where a directory belongs");
+    write_bytes(bk + L"sub", "a file where a directory belongs");
     expect_refused(archive, {{"sub/dir/text.txt", "x"}}, bk + L"sub is a file, not a directory!", path(L"bk2"));
     fs::remove(scratch_ / "bk2" / "sub");
-    write_file(bk + L"sub/dir", "a file where the directory belongs");
+    write_bytes(bk + L"sub/dir", "a file where the directory belongs");
     expect_refused(archive, {{"sub/dir/text.txt", "x"}}, bk + L"sub/dir/ is a file, not a directory!", path(L"bk2"));
     const std::wstring missing = path(L"missing") + tarvo::kPathSeparator + L"0_tiny.bin";
     expect_refused(archive, {{"0_tiny.bin", "x"}}, tarvo::quoted(L"Cannot create output file ", missing), path(L"missing"));
@@ -114,7 +114,7 @@ TEST_F(UpdateModeTest, NeverTakesItsOwnFilesOrBackupsForLooseFiles)
 {
     const std::wstring loose = path(L"loose");
     write_files(loose, {{"3_mid.bin", "new"}, {"sub/updated.qar", "a namesake"}});
-    if (tarvo::name_holds_separator(L"\\")) write_file(loose + L"/..\\3_mid.bin", "outside");
+    if (tarvo::name_holds_separator(L"\\")) write_bytes(loose + L"/..\\3_mid.bin", "outside");
     fs::copy_file(suite_ / "updated.qar", scratch_ / "loose" / "updated.qar");
     const std::wstring archive = loose + L"/updated.qar";
     const std::string before = read_bytes(archive);
@@ -145,7 +145,7 @@ TEST_F(UpdateModeTest, TablesThatCantBeTrustedAreRefusedOrKeptInBounds)
     const auto damaged = [&](std::initializer_list<std::pair<std::uint64_t, std::uint64_t>> fields) {
         std::string bytes = pristine;
         for (const auto& [at, value] : fields) tarvo::put_le(reinterpret_cast<std::uint8_t*>(bytes.data()) + at, value);
-        write_file(archive, bytes);
+        write_bytes(archive, bytes);
     };
     damaged({{0, 0}});
     expect_refused(archive, {}, L"Invalid QAR file format");
@@ -175,6 +175,7 @@ TEST_F(UpdateModeTest, FirstUpdateMovesTheLeadingFilesBackToBackAndWritesTheExtr
               std::wstring::npos);
 
     const format::ArchiveMetadata after = read_archive(archive);
+    ASSERT_EQ(after.entries.size(), big_files().size() + 1);
     EXPECT_EQ(after.entries[5].data_offset, end + 5);  // right behind the 5-byte block
     EXPECT_EQ(after.archive_length, extra_offset + kExtraFileSize + 16);
     EXPECT_EQ(extra_of(archive).reserve_end(), before.entries[0].data_offset + 5 + kReserveTarget);
