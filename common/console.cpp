@@ -77,7 +77,7 @@ void err_narrow(std::string_view line)
 Capture::Capture() { g_capture = this; }
 Capture::~Capture() { g_capture = nullptr; }
 
-int run_reporting_errors(const std::function<int()>& body, int failure)
+int run_reporting_errors(const std::function<int()>& body, int failure, std::wstring_view unknown)
 {
     try {
         return body();
@@ -86,7 +86,7 @@ int run_reporting_errors(const std::function<int()>& body, int failure)
     } catch (const std::runtime_error& e) {
         err_narrow(std::string("Error: ") + e.what());
     } catch (...) {
-        err(L"Unknown error main");
+        err(unknown);
     }
     return failure;
 }

@@ -20,9 +20,10 @@ void err(std::wstring_view line);
 void err_narrow(std::string_view line);
 
 // Runs body and returns its status; an exception it throws is printed as the run's one error
-// line ("Error: " and the message, or "Unknown error main" for anything that isn't a runtime
-// error) and gives `failure` instead. For the entry points, the only place errors are printed.
-int run_reporting_errors(const std::function<int()>& body, int failure);
+// line ("Error: " and the message, or the program's own `unknown` line for anything that isn't
+// a runtime error) and gives `failure` instead. For the entry points, the only place errors are
+// printed.
+int run_reporting_errors(const std::function<int()>& body, int failure, std::wstring_view unknown);
 
 // While alive, lines go into these buffers (each followed by L'\n') instead of the console,
 // so tests can see exactly what a mode printed. Not nestable; main thread only.

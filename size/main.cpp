@@ -1,8 +1,5 @@
 // Entry point of tarvo-size: arguments in, one run, an exit status out.
 #include <cstddef>
-#include <exception>
-#include <string>
-#include <vector>
 
 #include "common/console.hpp"
 #include "common/platform.hpp"
@@ -17,14 +14,8 @@ int run(const tarvo::RawArguments& raw)
     const std::size_t count = raw.count > 1 ? static_cast<std::size_t>(raw.count - 1) : 0;
     if (!tarvo::size::argument_count_allowed(count)) return tarvo::size::usage_error(L"Invalid parameters");
 
-    std::vector<std::wstring> args;
-    try {
-        args = tarvo::decode_arguments(raw);
-    } catch (const std::exception& e) {
-        tarvo::console::err_narrow(std::string("Error: ") + e.what());
-        return tarvo::size::kFailure;
-    }
-    return tarvo::size::run_size_patcher(args);
+    return tarvo::console::run_reporting_errors([&] { return tarvo::size::run_size_patcher(tarvo::decode_arguments(raw)); },
+                                                tarvo::size::kFailure, tarvo::size::kUnknownError);
 }
 
 }  // namespace

@@ -215,20 +215,13 @@ int run_size_patcher(const std::vector<std::wstring>& args)
     if (const std::optional<std::wstring> message = parse_arguments(args, settings)) {
         return usage_error(*message);
     }
-    try {
-        patch_sizes(settings);
-    } catch (const wruntime_error& e) {
-        console::err(L"Error: " + e.message());
-        return kFailure;
-    } catch (const std::runtime_error& e) {
-        console::err_narrow(std::string("Error: ") + e.what());
-        return kFailure;
-    } catch (...) {
-        console::err(L"Unknown error, quitting");
-        return kFailure;
-    }
-    console::out(L"Done!");
-    return kSuccess;
+    return console::run_reporting_errors(
+        [&] {
+            patch_sizes(settings);
+            console::out(L"Done!");
+            return kSuccess;
+        },
+        kFailure, kUnknownError);
 }
 
 }  // namespace tarvo::size

@@ -11,6 +11,7 @@ namespace tarvo::size {
 
 inline constexpr int kSuccess = 0;
 inline constexpr int kFailure = 1;  // usage errors and every error, so scripts can tell
+inline constexpr std::wstring_view kUnknownError = L"Unknown error, quitting";  // a failure that carries no message
 
 struct Settings {
     std::wstring table;      // the size table, patched in place

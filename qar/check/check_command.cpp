@@ -12,6 +12,7 @@ namespace qar::check {
 namespace {
 
 constexpr int kFailure = 1;  // a bad command line, or a check that could not run
+constexpr std::wstring_view kUnknownError = L"Unknown error main";  // as tarvo-qar says it
 constexpr std::size_t kValueOptionPrefix = 3;  // "-e=", "-d="
 
 struct UsageRequest {
@@ -82,20 +83,14 @@ int parse_and_run(const std::vector<std::wstring>& args, std::wstring_view versi
 
 int run_tarvo_check(const std::vector<std::wstring>& args, std::wstring_view version)
 {
-    return tarvo::console::run_reporting_errors([&] { return parse_and_run(args, version); }, kFailure);
+    return tarvo::console::run_reporting_errors([&] { return parse_and_run(args, version); }, kFailure, kUnknownError);
 }
 
 int run_tarvo_check_main(const tarvo::RawArguments& raw, std::wstring_view version)
 {
     tarvo::console::init();
-    std::vector<std::wstring> args;
-    try {
-        args = tarvo::decode_arguments(raw);
-    } catch (const std::exception& e) {
-        tarvo::console::err_narrow(std::string("Error: ") + e.what());
-        return kFailure;
-    }
-    return run_tarvo_check(args, version);
+    return tarvo::console::run_reporting_errors([&] { return parse_and_run(tarvo::decode_arguments(raw), version); }, kFailure,
+                                                kUnknownError);
 }
 
 }  // namespace qar::check

@@ -20,6 +20,7 @@ namespace {
 
 constexpr int kSuccess = 0;
 constexpr int kFailure = 1;  // usage errors and every run that prints "Error: "
+constexpr std::wstring_view kUnknownError = L"Unknown error main";  // a failure that carries no message
 
 bool argument_count_ok(std::size_t count) { return count >= kMinArguments && count <= kMaxArguments; }
 
@@ -83,7 +84,7 @@ int run_tarvo_qar(const std::vector<std::wstring>& args)
         print_usage(L"");
         return kFailure;
     }
-    return tarvo::console::run_reporting_errors([&] { return parse_and_run(args); }, kFailure);
+    return tarvo::console::run_reporting_errors([&] { return parse_and_run(args); }, kFailure, kUnknownError);
 }
 
 int run_tarvo_qar_main(const tarvo::RawArguments& raw)
@@ -93,7 +94,8 @@ int run_tarvo_qar_main(const tarvo::RawArguments& raw)
         print_usage(L"");
         return kFailure;
     }
-    return tarvo::console::run_reporting_errors([&] { return parse_and_run(tarvo::decode_arguments(raw)); }, kFailure);
+    return tarvo::console::run_reporting_errors([&] { return parse_and_run(tarvo::decode_arguments(raw)); }, kFailure,
+                                                kUnknownError);
 }
 
 }  // namespace qar
