@@ -78,7 +78,8 @@ void sync_directory_of(const std::wstring& path);
 // programs never do. The one seam through which every write-side operation of a File passes
 // (write, flush, sync, truncate, and close of a file opened for writing), so a test can make
 // the k-th of them fail exactly as a full disk does.
-// A failing write hands half of its bytes to the system first, as a torn write would.
+// A failing write hands half of its bytes to the system first, as a torn write would, unless it
+// lies within the file's first 16 bytes: storage never tears those (an archive's header).
 namespace fault_injection {
 enum class Failure {
     once,     // only the k-th operation fails; the ones after it work again

@@ -1,6 +1,9 @@
 // File identities and advisory locks on both platforms.
 #include "common/file_lock.hpp"
 
+#include <filesystem>
+#include <string_view>
+#include <system_error>
 #include <utility>
 
 #ifdef _WIN32
@@ -12,6 +15,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "common/platform.hpp"
 #include "common/text.hpp"
 #endif
 
@@ -45,6 +49,28 @@ std::optional<FileIdentity> file_identity(const std::wstring& path)
     if (!ok) return std::nullopt;
     return FileIdentity{info.dwVolumeSerialNumber,
                         (static_cast<std::uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow};
+}
+
+std::wstring final_link_target(const std::wstring& path)
+{
+    const DWORD attributes = GetFileAttributesW(path.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0) return path;
+    const HANDLE handle = open_shared(path, 0, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS);
+    if (handle == INVALID_HANDLE_VALUE) return path;
+    std::wstring final(MAX_PATH, L'\0');
+    DWORD length = GetFinalPathNameByHandleW(handle, final.data(), static_cast<DWORD>(final.size()), FILE_NAME_NORMALIZED);
+    if (length >= final.size()) {
+        final.resize(length);
+        length = GetFinalPathNameByHandleW(handle, final.data(), static_cast<DWORD>(final.size()), FILE_NAME_NORMALIZED);
+    }
+    CloseHandle(handle);
+    if (length == 0 || length >= final.size()) return path;
+    final.resize(length);
+    // The system answers in the long form; the short one reads as the user's paths do.
+    constexpr std::wstring_view kUnc = L"\\\\?\\UNC\\", kLong = L"\\\\?\\";
+    if (final.starts_with(kUnc)) return L"\\\\" + final.substr(kUnc.size());
+    if (final.starts_with(kLong)) return final.substr(kLong.size());
+    return final;
 }
 
 FileLock::~FileLock()
@@ -112,6 +138,17 @@ std::optional<FileIdentity> file_identity(const std::wstring& path)
     struct stat status {};
     if (::stat(to_utf8(path).c_str(), &status) != 0) return std::nullopt;
     return FileIdentity{static_cast<std::uint64_t>(status.st_dev), static_cast<std::uint64_t>(status.st_ino)};
+}
+
+std::wstring final_link_target(const std::wstring& path)
+{
+    // Every link on the way resolved, as the system would open it: a relative target counts from
+    // its link's folder, whatever links lead to that folder.
+    std::error_code error;
+    const std::filesystem::path link = to_fs_path(path);
+    if (!std::filesystem::is_symlink(std::filesystem::symlink_status(link, error))) return path;
+    const std::filesystem::path target = std::filesystem::canonical(link, error);
+    return error ? path : from_fs_path(target);
 }
 
 FileLock::~FileLock()

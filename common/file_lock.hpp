@@ -19,6 +19,11 @@ struct FileIdentity {
 // none or it can't be read.
 std::optional<FileIdentity> file_identity(const std::wstring& path);
 
+// Where a path leads when its last component is a symbolic link: the absolute path of the file
+// at the end of the links (on Windows the final path of the file it opens). A path whose last
+// component is no link, or a link that leads nowhere, comes back as it is.
+std::wstring final_link_target(const std::wstring& path);
+
 // A lock on a file, taken through a handle of its own that stays open while the lock lives,
 // so that opening and closing the file elsewhere in the run never drops it. Many shared locks
 // may stand together; an exclusive one stands alone. Nobody ever waits for a lock: a try

@@ -30,8 +30,6 @@ namespace {
 using format::ArchiveMetadata;
 using std::to_wstring;
 
-// The metadata is hashed in pieces this large, however large the tables are.
-constexpr std::size_t kDigestChunk = std::size_t{1} << 20;
 // The extra file's signature, its first four bytes.
 constexpr char kExtraSignature[] = "QARE";
 
@@ -105,10 +103,10 @@ tarvo::FileLock take_shared_lock(const std::wstring& path)
     throw tarvo::wruntime_error(tarvo::quoted(L"Cannot lock archive ", path));
 }
 
-std::optional<std::wstring> journal_problem(const std::wstring& archive_path)
+std::optional<std::wstring> journal_problem(const format::JournalInspection& inspection)
 {
-    const std::wstring journal = quote(format::journal_path(archive_path));
-    switch (format::inspect_journal(archive_path)) {
+    const std::wstring journal = quote(inspection.journal);
+    switch (inspection.finding) {
     case format::JournalFinding::none:
         break;
     case format::JournalFinding::pending:
@@ -117,6 +115,8 @@ std::optional<std::wstring> journal_problem(const std::wstring& archive_path)
         return L"damaged journal " + journal;
     case format::JournalFinding::foreign:
         return L"journal " + journal + L" belongs to another archive";
+    case format::JournalFinding::missing:
+        return L"interrupted update of this archive, journal " + journal + L" is missing";
     }
     return std::nullopt;
 }
@@ -155,23 +155,9 @@ void check_trailer(tarvo::File& archive, const ArchiveMetadata& metadata, std::u
     if (claimed != tables_end)
         found.push_back(L"the header gives metadata_size " + to_wstring(claimed) + L", the tables take " +
                         to_wstring(tables_end) + L" bytes");
-    format::Digest digest{};
-    bool sound = false;  // tables that claim to pass the trailer can't have its digest
-    if (claimed <= metadata.archive_length - format::kTrailerSize) {
-        format::MD5 md5;
-        std::vector<std::uint8_t> chunk(kDigestChunk);
-        archive.seek(0);
-        for (std::uint64_t left = claimed; left > 0;) {
-            const auto piece = static_cast<std::size_t>(std::min<std::uint64_t>(left, chunk.size()));
-            if (!archive.read_exact(chunk.data(), piece))
-                throw tarvo::wruntime_error(tarvo::quoted(L"Cannot read input file ", archive.path()));
-            md5.update(chunk.data(), static_cast<std::uint32_t>(piece));
-            left -= piece;
-        }
-        md5.finalize();
-        md5.get_digest(digest);
-        sound = digest == metadata.trailer;
-    }
+    // Tables that claim to pass the trailer can't have its digest.
+    const bool sound = claimed <= metadata.archive_length - format::kTrailerSize &&
+                       format::tables_digest(archive, claimed) == metadata.trailer;
     if (!sound) found.push_back(L"the trailer digest does not match the tables");
 }
 
@@ -298,6 +284,17 @@ int check_archive(const CheckOptions& options, WorkerPool& pool)
     const tarvo::FileLock lock = take_shared_lock(options.archive);
     tarvo::File archive(options.archive, tarvo::File::Mode::read);
     if (!archive.is_open()) throw tarvo::wruntime_error(tarvo::quoted(L"Cannot open input file ", options.archive));
+    Problems problems;
+    std::vector<std::wstring> found;  // about the archive as a whole, printed after the summary
+    // Before the magic: an archive in the middle of an update holds the update's mark there.
+    const format::JournalInspection journal = format::inspect_journal(options.archive);
+    if (std::optional<std::wstring> text = journal_problem(journal)) {
+        if (journal.final) {
+            problems.add(*text);
+            return problems.verdict();
+        }
+        found.push_back(*text);
+    }
     std::uint8_t magic[sizeof format::kMagic];
     if (!archive.read_exact(magic, sizeof magic) || tarvo::get_le<std::uint32_t>(magic) != format::kMagic)
         throw tarvo::wruntime_error(tarvo::quoted(L"File ", options.archive) + L" is not a QAR archive");
@@ -306,9 +303,6 @@ int check_archive(const CheckOptions& options, WorkerPool& pool)
     const create::FileSizeMap loose =
         directory.empty() ? create::FileSizeMap{} : scan_directory(directory, options.archive, filter);
 
-    Problems problems;
-    std::vector<std::wstring> found;  // about the archive as a whole, printed after the summary
-    if (auto journal = journal_problem(options.archive)) found.push_back(*journal);
     ArchiveMetadata metadata;
     try {
         metadata = format::read_metadata(archive);

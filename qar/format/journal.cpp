@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <memory>
 #include <optional>
+#include <random>
 #include <stdexcept>
 #include <system_error>
 
@@ -15,6 +16,8 @@
 #include "common/console.hpp"
 #include "common/error.hpp"
 #include "common/platform.hpp"
+#include "qar/format/archive_format.hpp"
+#include "qar/format/md5.hpp"
 
 namespace qar::format {
 namespace {
@@ -22,12 +25,21 @@ namespace {
 using tarvo::FileLock;
 
 constexpr std::array<std::uint8_t, 4> kJournalMagic{'Q', 'A', 'R', 'J'};
-constexpr std::uint32_t kJournalVersion = 2;    // version 1 knew neither its archive nor a seal
-constexpr std::size_t kJournalHeaderSize = 32;  // magic, version, original length, device, index
+constexpr std::uint32_t kJournalVersion = 3;          // version 2 knew its archive by file identity
+constexpr std::uint32_t kIdentityJournalVersion = 2;  // still recovered, by its own rule
+constexpr std::size_t kJournalHeaderSize = 32;  // magic, version, original length, id and 4 zero bytes (or device, index)
+constexpr std::size_t kVersionEnd = 8;          // the magic and the version
+constexpr std::size_t kIdOffset = 16;           // in the header, after the original length
 constexpr std::size_t kRecordHeaderSize = 16;   // offset, length
 constexpr std::size_t kSealCountSize = 8;       // the number of records
 constexpr std::size_t kSealSize = 12;           // record count, CRC-32 of everything before the CRC
 constexpr std::size_t kCopyChunk = 1 << 20;     // saved bytes move through this much memory at a time
+
+// The mark stands where the archive's header stood, so no run takes the archive for a QAR archive
+// while it is half written.
+static_assert(kMarkMagic.size() + kUpdateIdSize == kHeaderSize);
+static_assert(kIdOffset + kUpdateIdSize + 4 == kJournalHeaderSize);
+using HeaderBytes = std::array<std::uint8_t, kHeaderSize>;
 
 // Memory for moving saved bytes, as large as the largest piece asked for so far: most
 // journals hold a few kilobytes, and none needs more than kCopyChunk at a time.
@@ -68,6 +80,19 @@ std::wstring cannot_recover(const std::wstring& archive_path)
     return tarvo::quoted(L"Cannot recover interrupted update of ", archive_path);
 }
 
+tarvo::wruntime_error belongs_elsewhere(const std::wstring& archive, const std::wstring& journal)
+{
+    return tarvo::wruntime_error(cannot_recover(archive) + tarvo::quoted(L": journal ", journal) + L" belongs to another archive");
+}
+
+UpdateId random_update_id()
+{
+    std::random_device source;
+    UpdateId id{};
+    for (std::size_t i = 0; i < id.size(); i += sizeof(std::uint32_t)) tarvo::put_le<std::uint32_t>(id.data() + i, source());
+    return id;
+}
+
 // One record of a journal that has been checked: where its bytes go and where they lie.
 struct SavedRange {
     std::uint64_t offset = 0;
@@ -76,13 +101,15 @@ struct SavedRange {
 };
 
 struct CheckedJournal {
+    std::uint32_t version = kJournalVersion;
     std::uint64_t original_length = 0;
-    tarvo::FileIdentity archive;
+    UpdateId id{};                 // version 3
+    tarvo::FileIdentity archive;   // version 2
     std::vector<SavedRange> ranges;  // in journal order
 };
 
 // Reads the whole journal and checks every part of it, the seal last; throws the damaged
-// message for anything short of a whole journal of this version.
+// message for anything short of a whole journal of a version this build applies.
 CheckedJournal check_journal(tarvo::File& journal, const std::wstring& archive_path)
 {
     const auto damaged = [&] {
@@ -94,12 +121,17 @@ CheckedJournal check_journal(tarvo::File& journal, const std::wstring& archive_p
 
     std::array<std::uint8_t, kJournalHeaderSize> header{};
     if (!journal.read_exact(header.data(), header.size())) throw damaged();
+    CheckedJournal checked;
+    checked.version = tarvo::get_le<std::uint32_t>(header.data() + 4);
     if (!std::equal(kJournalMagic.begin(), kJournalMagic.end(), header.begin()) ||
-        tarvo::get_le<std::uint32_t>(header.data() + 4) != kJournalVersion)
+        (checked.version != kJournalVersion && checked.version != kIdentityJournalVersion))
+        throw damaged();
+    if (checked.version == kJournalVersion &&
+        std::any_of(header.begin() + kIdOffset + kUpdateIdSize, header.end(), [](std::uint8_t b) { return b != 0; }))
         throw damaged();
     std::uint32_t crc = crc_of(0, header.data(), header.size());
-    CheckedJournal checked;
     checked.original_length = tarvo::get_le<std::uint64_t>(header.data() + 8);
+    std::copy_n(header.begin() + kIdOffset, kUpdateIdSize, checked.id.begin());
     checked.archive = {tarvo::get_le<std::uint64_t>(header.data() + 16), tarvo::get_le<std::uint64_t>(header.data() + 24)};
 
     std::uint64_t position = kJournalHeaderSize;
@@ -133,41 +165,132 @@ CheckedJournal check_journal(tarvo::File& journal, const std::wstring& archive_p
     return checked;
 }
 
-// Checks the journal beside the archive, then that the archive is the one it was made for,
-// and only then puts the old bytes back, cuts the archive to its original length, makes it
-// durable and deletes the journal. A journal that can't be applied throws before anything is
-// written.
-void apply_journal(const std::wstring& archive_path)
+// What stands in place of the archive's header, when the archive is at least that long.
+std::optional<HeaderBytes> header_bytes_of(tarvo::File& archive)
 {
-    const std::wstring path = journal_path(archive_path);
-    tarvo::File journal(path, tarvo::File::Mode::read);
-    if (!journal.is_open()) throw tarvo::wruntime_error(tarvo::quoted(L"Cannot open input file ", path));
-    const CheckedJournal checked = check_journal(journal, archive_path);
+    HeaderBytes head{};
+    archive.seek(0);
+    if (!archive.read_exact(head.data(), head.size())) return std::nullopt;
+    return head;
+}
 
+bool is_mark(const std::optional<HeaderBytes>& head)
+{
+    return head && std::equal(kMarkMagic.begin(), kMarkMagic.end(), head->begin(),
+                              [](char magic, std::uint8_t byte) { return static_cast<std::uint8_t>(magic) == byte; });
+}
+
+HeaderBytes mark_of(const UpdateId& id)
+{
+    HeaderBytes mark{};
+    std::transform(kMarkMagic.begin(), kMarkMagic.end(), mark.begin(), [](char c) { return static_cast<std::uint8_t>(c); });
+    std::copy(id.begin(), id.end(), mark.begin() + kMarkMagic.size());
+    return mark;
+}
+
+// A readable archive whose trailer holds the digest of its tables: no update is half done in it.
+bool is_whole(tarvo::File& archive)
+{
+    try {
+        archive.seek(0);
+        const ArchiveMetadata metadata = read_metadata(archive);
+        const std::uint64_t size = metadata.header.metadata_size;
+        return size <= metadata.archive_length - kTrailerSize && tables_digest(archive, size) == metadata.trailer;
+    } catch (const MalformedArchive&) {
+        return false;
+    }
+}
+
+// What a whole journal means for the archive file beside it.
+enum class Judgement {
+    apply,    // the archive holds this journal's update, half done
+    stale,    // the update finished or never wrote, or another archive stands in its place
+    foreign,  // the journal can't have been made for the archive as it stands
+};
+
+Judgement judge(const CheckedJournal& checked, const std::wstring& archive_file)
+{
+    tarvo::File archive(archive_file, tarvo::File::Mode::read);
+    if (!archive.is_open()) return Judgement::foreign;
+    // An update only ever makes its archive longer; a shorter file never held the bytes the
+    // records were taken from.
+    const bool long_enough = archive.length() >= checked.original_length;
+    if (checked.version == kIdentityJournalVersion)
+        return tarvo::file_identity(archive_file) == checked.archive && long_enough ? Judgement::apply : Judgement::foreign;
+    const std::optional<HeaderBytes> head = header_bytes_of(archive);
+    if (is_mark(head)) return *head == mark_of(checked.id) && long_enough ? Judgement::apply : Judgement::foreign;
+    return is_whole(archive) ? Judgement::stale : Judgement::foreign;
+}
+
+bool holds_mark(const std::wstring& archive_file)
+{
+    tarvo::File archive(archive_file, tarvo::File::Mode::read);
+    return archive.is_open() && is_mark(header_bytes_of(archive));
+}
+
+// The journal that speaks for the archive: the one beside the archive file, else, for a path
+// through a link, a version-2 journal beside the link (release 1.0.0 put it there).
+std::optional<std::wstring> find_journal(const std::wstring& archive_path)
+{
+    const std::wstring beside_file = journal_path(archive_path);
+    if (exists(beside_file)) return beside_file;
+    const std::wstring beside_link = archive_path + L".journal";
+    if (beside_link == beside_file || !exists(beside_link)) return std::nullopt;
+    tarvo::File journal(beside_link, tarvo::File::Mode::read);
+    std::array<std::uint8_t, kVersionEnd> head{};
+    if (!journal.is_open() || !journal.read_exact(head.data(), head.size()) ||
+        tarvo::get_le<std::uint32_t>(head.data() + 4) != kIdentityJournalVersion)
+        return std::nullopt;
+    return beside_link;
+}
+
+// Puts the old bytes back, all but the header's, cuts the archive to its original length and
+// makes it durable; then the old header goes back in one write, is made durable, and the
+// journal is deleted. Throws when a step fails; the journal then stays. With a mark to put back
+// first, that goes in and is made durable before anything else.
+void apply_journal(tarvo::File& journal, const CheckedJournal& checked, const std::wstring& archive_path,
+                   const std::optional<HeaderBytes>& mark = std::nullopt)
+{
     tarvo::File archive(archive_path, tarvo::File::Mode::read_write);
     if (!archive.is_open()) throw tarvo::wruntime_error(tarvo::quoted(L"Cannot open input file ", archive_path));
-    // An update only ever makes its archive longer; a shorter file, or another file that took
-    // the archive's name, never held the bytes the records were taken from.
-    if (tarvo::file_identity(archive_path) != checked.archive || archive.length() < checked.original_length)
-        throw tarvo::wruntime_error(cannot_recover(archive_path) + tarvo::quoted(L": journal ", path) +
-                                    L" belongs to another archive");
-
+    if (mark) {
+        archive.seek(0);
+        archive.write(mark->data(), mark->size());
+        archive.sync();
+    }
+    std::optional<HeaderBytes> header;
     CopyBuffer chunk;
     for (auto range = checked.ranges.rbegin(); range != checked.ranges.rend(); ++range) {
         journal.seek(range->journal_position);
-        archive.seek(range->offset);
         for (std::uint64_t done = 0; done < range->length;) {
             const std::size_t piece = static_cast<std::size_t>(std::min<std::uint64_t>(kCopyChunk, range->length - done));
             std::uint8_t* bytes = chunk.room(piece);
             if (!journal.read_exact(bytes, piece))
-                throw tarvo::wruntime_error(tarvo::quoted(L"Cannot read input file ", path));
-            archive.write(bytes, piece);
+                throw tarvo::wruntime_error(tarvo::quoted(L"Cannot read input file ", journal.path()));
+            std::uint64_t at = range->offset + done;
+            std::size_t skip = 0;
+            if (at < kHeaderSize) {
+                if (!header) header = header_bytes_of(archive).value_or(HeaderBytes{});
+                skip = static_cast<std::size_t>(std::min<std::uint64_t>(kHeaderSize - at, piece));
+                std::copy_n(bytes, skip, header->begin() + static_cast<std::ptrdiff_t>(at));
+                at += skip;
+            }
+            if (skip < piece) {
+                archive.seek(at);
+                archive.write(bytes + skip, piece - skip);
+            }
             done += piece;
         }
     }
     archive.truncate(checked.original_length);
     archive.sync();
+    if (header) {
+        archive.seek(0);
+        archive.write(header->data(), header->size());
+        archive.sync();
+    }
     archive.close();
+    const std::wstring path = journal.path();
     journal = tarvo::File();  // closed before it goes: Windows keeps an open file
     remove_file(path);
     tarvo::sync_directory_of(path);
@@ -198,7 +321,9 @@ FileLock take_lock(const std::wstring& archive_path, FileLock::Kind kind, bool c
 
 }  // namespace
 
-std::wstring journal_path(const std::wstring& archive_path) { return archive_path + L".journal"; }
+std::wstring archive_file_path(const std::wstring& archive_path) { return tarvo::final_link_target(archive_path); }
+
+std::wstring journal_path(const std::wstring& archive_path) { return archive_file_path(archive_path) + L".journal"; }
 
 std::wstring journal_temporary_path(const std::wstring& archive_path) { return temporary_path_of(archive_path); }
 
@@ -206,7 +331,8 @@ JournalWriter::JournalWriter(std::wstring archive_path, std::uint64_t original_l
     : archive_path_(std::move(archive_path)),
       journal_path_(journal_path(archive_path_)),
       temporary_path_(temporary_path_of(archive_path_)),
-      original_length_(original_length)
+      original_length_(original_length),
+      id_(random_update_id())
 {
 }
 
@@ -229,6 +355,7 @@ void JournalWriter::commit_saved(tarvo::File& archive)
     // The seal closes the journal: more records would need a second journal beside it.
     if (written_) throw std::logic_error("an update's journal is written once");
     written_ = true;
+    save(0, kHeaderSize);  // the mark goes there
 
     // Ranges in order, overlapping and touching ones joined, so every byte is copied once.
     std::sort(marked_.begin(), marked_.end());
@@ -242,8 +369,6 @@ void JournalWriter::commit_saved(tarvo::File& archive)
     }
     marked_.clear();
 
-    const std::optional<tarvo::FileIdentity> identity = tarvo::file_identity(archive_path_);
-    if (!identity) throw tarvo::wruntime_error(tarvo::quoted(L"Cannot read input file ", archive_path_));
     tarvo::File journal(temporary_path_, tarvo::File::Mode::write_new);
     if (!journal.is_open()) throw tarvo::wruntime_error(tarvo::quoted(L"Cannot create output file ", temporary_path_));
 
@@ -251,8 +376,7 @@ void JournalWriter::commit_saved(tarvo::File& archive)
     std::copy(kJournalMagic.begin(), kJournalMagic.end(), header.begin());
     tarvo::put_le<std::uint32_t>(header.data() + 4, kJournalVersion);
     tarvo::put_le<std::uint64_t>(header.data() + 8, original_length_);
-    tarvo::put_le<std::uint64_t>(header.data() + 16, identity->device);
-    tarvo::put_le<std::uint64_t>(header.data() + 24, identity->index);
+    std::copy(id_.begin(), id_.end(), header.begin() + kIdOffset);
     journal.write(header.data(), header.size());
     std::uint32_t crc = crc_of(0, header.data(), header.size());
 
@@ -287,13 +411,24 @@ void JournalWriter::commit_saved(tarvo::File& archive)
     if (error) throw tarvo::wruntime_error(tarvo::quoted(L"Cannot write output file ", journal_path_));
     published_ = true;
     tarvo::sync_directory_of(journal_path_);
+
+    // From here until finish() the archive says, wherever it goes, that this journal undoes it.
+    const HeaderBytes mark = mark_of(id_);
+    archive.seek(0);
+    archive.write(mark.data(), mark.size());
+    archive.sync();
 }
 
-void JournalWriter::finish()
+void JournalWriter::finish(tarvo::File& archive, std::span<const std::uint8_t> header)
 {
+    if (header.size() != kHeaderSize) throw std::logic_error("an archive's header is 16 bytes");
+    archive.seek(0);
+    archive.write(header);
+    archive.sync();
+    archive.close();
     if (!published_) return;
-    // Not synced: should a power loss undo the removal, the next open rolls back to the
-    // archive as it was before, a state as whole as the new one.
+    // Not synced: should a power loss undo the removal, the journal is found beside a whole
+    // archive without its mark, and goes then.
     remove_file(journal_path_);
     published_ = false;
 }
@@ -307,7 +442,14 @@ bool JournalWriter::roll_back(tarvo::File& archive) noexcept
     // Nothing reaches the archive before the journal is published.
     if (!published_) return true;
     try {
-        apply_journal(archive_path_);
+        // The run's own journal: applied whatever the header holds now. The failure may have come
+        // after the new header went out, so the mark goes back first: should the rollback fail
+        // half-way too, the archive still tells the next run that this journal undoes it.
+        tarvo::File journal(journal_path_, tarvo::File::Mode::read);
+        if (!journal.is_open()) return false;
+        const std::wstring archive_file = archive_file_path(archive_path_);
+        const CheckedJournal checked = check_journal(journal, archive_file);
+        apply_journal(journal, checked, archive_file, mark_of(id_));
         published_ = false;
         return true;
     } catch (...) {
@@ -317,32 +459,61 @@ bool JournalWriter::roll_back(tarvo::File& archive) noexcept
 
 bool recover_interrupted_update(const std::wstring& archive_path)
 {
+    const std::wstring archive = archive_file_path(archive_path);
     // A journal that never got its own name guarded nothing: the archive was not touched yet.
     const std::wstring temporary = temporary_path_of(archive_path);
     if (exists(temporary)) remove_file(temporary);
-    if (!exists(journal_path(archive_path))) return false;
-    apply_journal(archive_path);
-    tarvo::console::out(tarvo::quoted(L"Recovered interrupted update of ", archive_path));
+    const std::optional<std::wstring> found = find_journal(archive_path);
+    if (!found) {
+        if (holds_mark(archive))
+            throw tarvo::wruntime_error(cannot_recover(archive) + tarvo::quoted(L": journal ", journal_path(archive_path)) +
+                                        L" is missing");
+        return false;
+    }
+    tarvo::File journal(*found, tarvo::File::Mode::read);
+    if (!journal.is_open()) throw tarvo::wruntime_error(tarvo::quoted(L"Cannot open input file ", *found));
+    const CheckedJournal checked = check_journal(journal, archive);
+    switch (judge(checked, archive)) {
+    case Judgement::foreign:
+        throw belongs_elsewhere(archive, *found);
+    case Judgement::stale:
+        journal = tarvo::File();
+        remove_file(*found);
+        return false;
+    case Judgement::apply:
+        break;
+    }
+    apply_journal(journal, checked, archive);
+    tarvo::console::out(tarvo::quoted(L"Recovered interrupted update of ", archive));
     return true;
 }
 
-JournalFinding inspect_journal(const std::wstring& archive_path)
+JournalInspection inspect_journal(const std::wstring& archive_path)
 {
-    const std::wstring path = journal_path(archive_path);
-    if (!exists(path)) return JournalFinding::none;
-    tarvo::File journal(path, tarvo::File::Mode::read);
-    if (!journal.is_open()) throw tarvo::wruntime_error(tarvo::quoted(L"Cannot open input file ", path));
+    const std::wstring archive = archive_file_path(archive_path);
+    const bool marked = holds_mark(archive);
+    const std::optional<std::wstring> found = find_journal(archive_path);
+    if (!found) {
+        if (marked) return {JournalFinding::missing, journal_path(archive_path), true};
+        return {};
+    }
+    tarvo::File journal(*found, tarvo::File::Mode::read);
+    if (!journal.is_open()) throw tarvo::wruntime_error(tarvo::quoted(L"Cannot open input file ", *found));
     CheckedJournal checked;
     try {
-        checked = check_journal(journal, archive_path);
+        checked = check_journal(journal, archive);
     } catch (const tarvo::wruntime_error&) {
-        return JournalFinding::damaged;
+        return {JournalFinding::damaged, *found, marked};
     }
-    tarvo::File archive(archive_path, tarvo::File::Mode::read);
-    if (tarvo::file_identity(archive_path) != checked.archive || !archive.is_open() ||
-        archive.length() < checked.original_length)
-        return JournalFinding::foreign;
-    return JournalFinding::pending;
+    switch (judge(checked, archive)) {
+    case Judgement::apply:
+        return {JournalFinding::pending, *found, marked};
+    case Judgement::foreign:
+        return {JournalFinding::foreign, *found, marked || checked.version == kJournalVersion};
+    case Judgement::stale:
+        break;
+    }
+    return {};
 }
 
 void discard_journal(const std::wstring& archive_path)
@@ -355,10 +526,11 @@ void discard_journal(const std::wstring& archive_path)
 FileLock lock_for_reading(const std::wstring& archive_path)
 {
     FileLock held = take_lock(archive_path, FileLock::Kind::shared, false);
-    if (held.held() && (exists(journal_path(archive_path)) || exists(temporary_path_of(archive_path)))) {
+    if (!held.held()) return held;
+    if (find_journal(archive_path) || exists(temporary_path_of(archive_path)))
         require_lock(held.change_to(FileLock::Kind::exclusive), archive_path);
-        recover_interrupted_update(archive_path);
-    }
+    // Without a journal this only reads: it refuses an archive whose update lost its journal.
+    recover_interrupted_update(archive_path);
     return held;
 }
 

@@ -1,9 +1,12 @@
 // MD5 message digests: padding, length, compression function and byte order of RFC 1321.
 #include "qar/format/md5.hpp"
 
+#include <algorithm>
 #include <cstring>
+#include <vector>
 
 #include "common/byte_order.hpp"
+#include "common/error.hpp"
 #include "common/text.hpp"
 
 namespace qar::format {
@@ -129,6 +132,25 @@ void MD5::transform(const std::uint8_t* block)
 Digest name_digest(const std::wstring& name)
 {
     const MD5 md5(tarvo::to_utf8(name));
+    Digest digest{};
+    md5.get_digest(digest);
+    return digest;
+}
+
+Digest tables_digest(tarvo::File& archive, std::uint64_t size)
+{
+    constexpr std::size_t kChunk = std::size_t{1} << 20;  // tables of any size pass through this much memory
+    MD5 md5;
+    std::vector<std::uint8_t> chunk(static_cast<std::size_t>(std::min<std::uint64_t>(size, kChunk)));
+    archive.seek(0);
+    for (std::uint64_t left = size; left > 0;) {
+        const auto piece = static_cast<std::size_t>(std::min<std::uint64_t>(left, chunk.size()));
+        if (!archive.read_exact(chunk.data(), piece))
+            throw tarvo::wruntime_error(tarvo::quoted(L"Cannot read input file ", archive.path()));
+        md5.update(chunk.data(), static_cast<std::uint32_t>(piece));
+        left -= piece;
+    }
+    md5.finalize();
     Digest digest{};
     md5.get_digest(digest);
     return digest;

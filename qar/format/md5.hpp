@@ -6,6 +6,7 @@
 #include <string>
 #include <string_view>
 
+#include "common/file.hpp"
 #include "qar/format/archive_format.hpp"
 
 namespace qar::format {
@@ -33,5 +34,9 @@ private:
 
 // The digest of an archive name's UTF-8 bytes.
 Digest name_digest(const std::wstring& name);
+
+// The digest of the archive's first `size` bytes, read in pieces however large they are: what
+// the trailer holds for tables of that size.
+Digest tables_digest(tarvo::File& archive, std::uint64_t size);
 
 }  // namespace qar::format

@@ -45,7 +45,8 @@ OwnFiles own_files_of(const std::wstring& archive_path)
         own.names[k] = last_component(own.paths[k]);
         own.identities[k] = tarvo::file_identity(own.paths[k]);
     }
-    own.directory = tarvo::file_identity(directory_of(archive_path));
+    // The journal stands beside the file that the archive path leads to.
+    own.directory = tarvo::file_identity(directory_of(own.paths[kJournal]));
     return own;
 }
 

@@ -3,13 +3,16 @@
 // Nothing is written to the archive until every check that could refuse the run has passed
 // (plan_update), so a refused update leaves the archive as it was. Backups come next, still
 // before the first write to the archive. Then the old bytes of every stretch the run may
-// overwrite go into the rollback journal, which is durable before the first write; then the
-// reserve, the loose files and the metadata. The archive is made durable and the journal is
-// deleted: that is the commit. A failure on the way rolls the archive back through the
-// journal before the error is reported; a run that dies leaves the journal for the next open.
+// overwrite go into the rollback journal, which is durable before the first write, and the
+// update's mark takes the header's place; then the reserve, the loose files and the metadata
+// behind the header. The archive is made durable, the new header replaces the mark, and the
+// journal is deleted: that is the commit. A failure on the way rolls the archive back through
+// the journal before the error is reported; a run that dies leaves the journal and the mark for
+// the next open.
 #include "qar/update/update_mode.hpp"
 
 #include <optional>
+#include <span>
 #include <vector>
 
 #include "common/console.hpp"
@@ -49,26 +52,23 @@ UpdateState open_update_state(const std::wstring& archive_path)
     return state;
 }
 
-std::uint32_t write_metadata(UpdateState& state)
+std::vector<std::uint8_t> write_metadata(UpdateState& state)
 {
-    const std::uint32_t metadata_size = write_tables(state.tables, state.archive);
+    std::vector<std::uint8_t> metadata = write_tables(state.tables, state.archive);
     state.archive.seek(state.tables.entries[state.extra_entry].data_offset);
     // The rest of the image is on disk as it was loaded or made, byte for byte; writing
     // only what can have changed keeps the commit's flush small.
     state.archive.write(state.extra.used_part());
 
-    std::vector<std::uint8_t> metadata(metadata_size);
-    state.archive.seek(0);
-    if (!state.archive.read_exact(metadata.data(), metadata.size()))
-        throw tarvo::wruntime_error(tarvo::quoted(L"Cannot write output file ", state.archive_path));
+    // From the tables in memory: the archive's first bytes hold the update's mark until the end.
     format::MD5 md5;
-    md5.update(metadata.data(), metadata_size);
+    md5.update(metadata.data(), static_cast<std::uint32_t>(metadata.size()));
     md5.finalize();
     format::Digest digest{};
     md5.get_digest(digest);
     state.archive.seek(state.archive.length() - format::kTrailerSize);
     state.archive.write(digest.data(), digest.size());
-    return metadata_size;
+    return metadata;
 }
 
 void update_archive(const std::wstring& source_dir, const std::wstring& archive_path,
@@ -99,12 +99,11 @@ void update_archive(const std::wstring& source_dir, const std::wstring& archive_
     try {
         journal.commit_saved(state.archive);
         apply_update(state, plan);
-        write_metadata(state);
-        // Syncing reports a write that only failed when the stream's buffer went out. The
-        // archive is whole and durable before its journal goes.
+        const std::vector<std::uint8_t> metadata = write_metadata(state);
+        // Syncing reports a write that only failed when the stream's buffer went out. All but
+        // the header is durable before the header replaces the mark.
         state.archive.sync();
-        state.archive.close();
-        journal.finish();
+        journal.finish(state.archive, std::span(metadata).first(format::kHeaderSize));
     } catch (...) {
         // The error line alone reports the failure: after a rollback the archive is as it was,
         // as after a refused run; a journal that could not be applied waits for the next open.

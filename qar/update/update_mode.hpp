@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "qar/create/source_tree.hpp"
 #include "qar/update/update_state.hpp"
@@ -18,10 +19,10 @@ void update_archive(const std::wstring& source_dir, const std::wstring& archive_
                     const create::NameList& name_list, const std::wstring& backup_dir, bool add_files,
                     const std::wstring& ignore_patterns, WorkerPool& pool);
 
-// The last step of a successful update: the tables and the header, the extra file image at its
-// entry's data_offset (its header and records in use: the rest is on disk already), and the
-// digest of the new metadata over the archive's last 16 bytes.
-// Returns the new metadata size.
-std::uint32_t write_metadata(UpdateState& state);
+// The last writes of a successful update but one: the tables behind the header, the extra file
+// image at its entry's data_offset (its header and records in use: the rest is on disk
+// already), and the digest of the new metadata over the archive's last 16 bytes. Returns the
+// new metadata, header included; its header is the update's very last write.
+std::vector<std::uint8_t> write_metadata(UpdateState& state);
 
 }  // namespace qar::update

@@ -62,7 +62,7 @@ BuiltTables build_working_tables(const format::ArchiveMetadata& metadata)
     return built;
 }
 
-std::uint32_t write_tables(WorkingTables& tables, tarvo::File& archive)
+std::vector<std::uint8_t> write_tables(WorkingTables& tables, tarvo::File& archive)
 {
     std::uint64_t names_length = 0;
     std::uint64_t blocks = 0;
@@ -89,14 +89,11 @@ std::uint32_t write_tables(WorkingTables& tables, tarvo::File& archive)
     tables.header.metadata_size = size;
     tables.header.file_count = tables.size();
 
-    const std::vector<std::uint8_t> bytes =
+    std::vector<std::uint8_t> bytes =
         format::serialize_metadata(tables.header, tables.digests, tables.entries, names_area, block_table);
-    // The tables first and the header last, so the header only ever announces tables that are there.
     archive.seek(format::kHeaderSize);
     archive.write(bytes.data() + format::kHeaderSize, bytes.size() - format::kHeaderSize);
-    archive.seek(0);
-    archive.write(bytes.data(), format::kHeaderSize);
-    return tables.header.metadata_size;
+    return bytes;
 }
 
 }  // namespace qar::update

@@ -41,8 +41,9 @@ struct BuiltTables {
 
 BuiltTables build_working_tables(const format::ArchiveMetadata& metadata);
 
-// Writes the digest, entry, name and block tables from offset 16 and then the header at 0,
-// numbering names and blocks as running totals in entry order. Returns the metadata size.
-std::uint32_t write_tables(WorkingTables& tables, tarvo::File& archive);
+// Writes the digest, entry, name and block tables from offset 16, numbering names and blocks as
+// running totals in entry order, and returns the whole metadata as it is to stand on disk, the
+// header included: the header goes last, over the update's mark.
+std::vector<std::uint8_t> write_tables(WorkingTables& tables, tarvo::File& archive);
 
 }  // namespace qar::update

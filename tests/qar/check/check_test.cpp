@@ -115,28 +115,35 @@ TEST_F(Check, AFolderThatDidNotLandIsFound)
     EXPECT_EQ(run.status, kDamaged);
 }
 
-TEST_F(Check, JournalsAreReportedNeverApplied)
+TEST_F(Check, MarksAndJournalsAreReportedBeforeTheMagicAndNeverApplied)
 {
     const std::wstring archive = copy_of("updated.qar"), other = path(L"other.qar");
-    {
-        format::JournalWriter journal(archive, read_archive(archive).archive_length);
-        commit(journal, archive, {{0, 4096}});
-    }  // a run that died: the journal stays
-    const std::string journal = read_bytes(format::journal_path(archive));
-    write_bytes(other, read_bytes(archive));
+    const std::string pristine = read_bytes(archive);
+    die_mid_update(archive, pristine.size());
+    const std::string interrupted = read_bytes(archive), journal = read_bytes(format::journal_path(archive));
+    const auto journal_of = [](const std::wstring& at) { return tarvo::quoted(L"", format::journal_path(at)); };
+    std::string marked_by_another = interrupted;
+    marked_by_another[format::kMarkMagic.size()] ^= 1;
+    write_bytes(other, marked_by_another);
     write_bytes(format::journal_path(other), journal);
-    const std::wstring pending = L"interrupted update pending in " + tarvo::quoted(L"", format::journal_path(archive)) +
-                                 L" (the next tarvo-qar -u, -r or -a restores the archive)";
-    for (const auto& [at, problem] : {std::pair{archive, pending},
-                                      std::pair{other, tarvo::quoted(L"journal ", format::journal_path(other)) + L" belongs to another archive"}}) {
+    for (const auto& [at, problem] :
+         {std::pair{archive, L"interrupted update pending in " + journal_of(archive) + L" (the next tarvo-qar -u, -r or -a restores the archive)"},
+          std::pair{other, L"journal " + journal_of(other) + L" belongs to another archive"}}) {
         const std::string before = read_bytes(at);
         const Checked run = check(at);
         EXPECT_EQ(run.status, kDamaged);
-        EXPECT_TRUE(run.out.ends_with(L"Problem: " + problem + L"\n1 problem found\n")) << run.out;
+        EXPECT_EQ(run.out, L"Problem: " + problem + L"\n1 problem found\n");
         EXPECT_TRUE(read_bytes(at) == before && read_bytes(format::journal_path(at)) == journal);
     }
-    write_bytes(format::journal_path(archive), journal.substr(1));
-    EXPECT_TRUE(has(check(archive).out, L"Problem: damaged journal " + tarvo::quoted(L"", format::journal_path(archive))));
+    fs::remove(tarvo::to_fs_path(format::journal_path(archive)));
+    EXPECT_EQ(check(archive).out, L"Problem: interrupted update of this archive, journal " + journal_of(archive) + L" is missing\n1 problem found\n");
+
+    // Beside a whole archive without a mark the journal is stale: nothing to say, and it stays.
+    write_bytes(other, pristine);
+    EXPECT_EQ(check(other).status, kSound);
+    EXPECT_TRUE(exists(format::journal_path(other)));
+    write_bytes(format::journal_path(other), journal.substr(1));
+    EXPECT_TRUE(has(check(other).out, L"Problem: damaged journal " + journal_of(other)));
 }
 
 TEST_F(Check, TheStatusTellsSoundDamagedAndCouldNotCheckApart)

@@ -1,5 +1,6 @@
-// Every write-side file operation of an update fails in turn, once (the run rolls back) or for
-// good (as if the process died; recovery follows): the archive is then the old one, byte for byte.
+// Every write-side file operation of an update fails in turn, once (the run rolls back: the
+// archive is the old one, byte for byte) or for good (as if the process died: the archive is the
+// old one, the new one, or marked, and recovery, in place or after a copy, gives the old one back).
 #include <ostream>
 
 #include "tests/qar/update/update_fixture.hpp"
@@ -61,9 +62,26 @@ TEST_P(FaultInjection, EveryFailedWriteLeavesTheOldArchive)
             faults::disarm();
             EXPECT_EQ(error.rfind(L"Cannot write output file ", 0), 0u) << tarvo::to_utf8(error);
             if (dies) {
-                tarvo::console::Capture capture;
-                format::recover_interrupted_update(archive);
+                // Died: the old archive, the new one, or one that holds the update's mark, which
+                // the journal undoes wherever the two go together.
+                const std::string left = read_bytes(archive);
+                const bool marked = left.starts_with(format::kMarkMagic);
+                ASSERT_TRUE(marked || left == before || left == updated);
+                const std::string expected = left == updated ? updated : before;
+                const std::wstring moved = path(L"moved/" + tarvo::from_utf8(GetParam().archive));
+                fs::remove_all(scratch_ / "moved");
+                fs::create_directories(scratch_ / "moved");
+                for (const std::wstring& from : {archive, journal}) {
+                    if (exists(from)) fs::copy_file(tarvo::to_fs_path(from), tarvo::to_fs_path(moved + from.substr(archive.size())));
+                }
+                for (const std::wstring& at : {moved, archive}) {
+                    tarvo::console::Capture capture;
+                    format::recover_interrupted_update(at);
+                    ASSERT_TRUE(read_bytes(at) == expected);
+                    ASSERT_EQ(capture.out.empty(), !marked);
+                }
             }
+            if (dies && read_bytes(archive) == updated) write_bytes(archive, before);  // the next run starts from it
             ASSERT_TRUE(read_bytes(archive) == before);
             ASSERT_FALSE(exists(journal));
             ASSERT_FALSE(exists(journal + L".tmp"));

@@ -1,4 +1,8 @@
-// The rollback journal: what recovery refuses or puts back, and the locks between two runs.
+// The rollback journal: what recovery refuses or puts back, wherever the archive went, and the
+// locks between two runs.
+#include <zlib.h>
+
+#include "common/byte_order.hpp"
 #include "tests/qar/update/update_fixture.hpp"
 
 namespace qar::update::test {
@@ -33,7 +37,7 @@ TEST_F(Journal, AJournalDamagedAnywhereOrMadeForAnotherArchiveIsRefusedWhole)
         commit(journal, archive, {{0, 700}, {3000, 1200}, {small.size() - 16, 4096}});
     }
     const std::string image = read_bytes(journal_path(archive));
-    scribble(archive, 0, random_bytes(700, 10));
+    scribble(archive, format::kHeaderSize, random_bytes(700 - format::kHeaderSize, 10));
     scribble(archive, small.size() - 16, random_bytes(100, 11));
     const std::wstring damaged = cannot_recover(archive) + tarvo::quoted(L": damaged journal ", journal_path(archive));
 
@@ -55,16 +59,11 @@ TEST_F(Journal, AJournalDamagedAnywhereOrMadeForAnotherArchiveIsRefusedWhole)
     write_bytes(journal_path(archive), image + '\0');
     expect_recovery_refused(archive, damaged);
 
-    // A copy of the archive (same bytes, another file) and the archive cut short: not the journal's.
-    const auto belongs_elsewhere = [](const std::wstring& to) {
-        return cannot_recover(to) + tarvo::quoted(L": journal ", journal_path(to)) + L" belongs to another archive";
-    };
-    write_bytes(path(L"copy.qar"), read_bytes(archive));
-    write_bytes(journal_path(path(L"copy.qar")), image);
-    expect_recovery_refused(path(L"copy.qar"), belongs_elsewhere(path(L"copy.qar")));
+    // The archive cut short: not the journal's.
     write_bytes(journal_path(archive), image);
     fs::resize_file(tarvo::to_fs_path(archive), small.size() - 1);
-    expect_recovery_refused(archive, belongs_elsewhere(archive));
+    expect_recovery_refused(archive, cannot_recover(archive) + tarvo::quoted(L": journal ", journal_path(archive)) +
+                                         L" belongs to another archive");
 
     // The whole journal undoes the half-applied update; a half journal of a later run goes too.
     fs::resize_file(tarvo::to_fs_path(archive), small.size());
@@ -89,11 +88,7 @@ TEST_F(Journal, ARunThatFindsTheArchiveLockedStopsBeforeItChangesAnythingAndOneA
     FileLock reader;
     ASSERT_EQ(reader.acquire(archive, FileLock::Kind::shared, false), FileLock::Outcome::locked);
     EXPECT_EQ(unpack(), kNoError);
-    {  // an update that died after it overwrote the metadata
-        JournalWriter journal(archive, pristine.size());
-        commit(journal, archive, {{0, 4096}});
-        scribble(archive, 0, random_bytes(4096, 21));
-    }
+    die_mid_update(archive, pristine.size());
     const std::string interrupted = read_bytes(archive), journal = read_bytes(journal_path(archive));
     EXPECT_EQ(update(archive, {{"new.bin", "new"}}, true).error, in_use);
     {
@@ -110,6 +105,109 @@ TEST_F(Journal, ARunThatFindsTheArchiveLockedStopsBeforeItChangesAnythingAndOneA
     EXPECT_EQ(update(archive, {}).error, kNoError);
     EXPECT_TRUE(read_bytes(archive) == pristine);
 }
+
+std::wstring belongs_elsewhere(const std::wstring& archive)
+{
+    return cannot_recover(archive) + tarvo::quoted(L": journal ", journal_path(archive)) + L" belongs to another archive";
+}
+
+TEST_F(Journal, AJournalFollowsItsMarkWhereverTheArchiveGoesAndNeverLandsOnAnother)
+{
+    const std::wstring archive = copy_of("updated.qar"), moved = path(L"moved/updated.qar");
+    const std::string pristine = read_bytes(archive), other = read_bytes(copy_of("created.qar"));
+    die_mid_update(archive, pristine.size());
+    const std::string interrupted = read_bytes(archive), journal = read_bytes(journal_path(archive));
+    const auto put_back = [&](const std::string& bytes) {
+        write_bytes(moved, bytes);
+        write_bytes(journal_path(moved), journal);
+    };
+
+    // Copied to another folder (another file, maybe another device) with its journal: recovered there.
+    put_back(interrupted);
+    {
+        tarvo::console::Capture capture;
+        EXPECT_TRUE(recover_interrupted_update(moved));
+        EXPECT_EQ(capture.out, tarvo::quoted(L"Recovered interrupted update of ", moved) + L"\n");
+    }
+    EXPECT_TRUE(read_bytes(moved) == pristine);
+
+    // Another update's mark, this mark on a shorter file, a broken archive without a mark: refused.
+    std::string marked_by_another = interrupted;
+    marked_by_another[format::kMarkMagic.size()] ^= 1;
+    std::string broken = pristine;
+    broken[format::kHeaderSize] ^= 1;
+    for (const std::string& bytes : {marked_by_another, interrupted.substr(0, pristine.size() - 1), broken}) {
+        put_back(bytes);
+        expect_recovery_refused(moved, belongs_elsewhere(moved));
+    }
+
+    // Another whole archive restored in its place: the journal goes, silently; the archive stays.
+    put_back(other);
+    {
+        tarvo::console::Capture capture;
+        EXPECT_FALSE(recover_interrupted_update(moved));
+        EXPECT_EQ(capture.out, L"");
+    }
+    EXPECT_TRUE(read_bytes(moved) == other);
+    EXPECT_FALSE(exists(journal_path(moved)));
+
+    // The mark without its journal: every mode but create stops before it reads the archive.
+    fs::remove(tarvo::to_fs_path(journal_path(archive)));
+    const std::wstring missing = cannot_recover(archive) + tarvo::quoted(L": journal ", journal_path(archive)) + L" is missing";
+    EXPECT_EQ(update(archive, {{"new.bin", "new"}}, true).error, missing);
+    tarvo::console::Capture capture;
+    EXPECT_EQ(error_of([&] { format::unpack_archive(archive, path(L"unpacked"), L"", pool_); }), missing);
+    EXPECT_EQ(capture.out, L"Setting up extract list...\n");
+    EXPECT_TRUE(read_bytes(archive) == interrupted);
+    EXPECT_EQ(error_of([&] { create::create_archive(tarvo::from_fs_path(suite_ / "empty"), archive, L"", pool_); }), kNoError);
+}
+
+// A journal as release 1.0.0 wrote it: version 2, the archive file's identity in place of the id,
+// and no mark in the archive.
+std::string as_version_2(std::string journal, const std::wstring& archive)
+{
+    const tarvo::FileIdentity identity = tarvo::file_identity(archive).value();
+    auto* bytes = reinterpret_cast<std::uint8_t*>(journal.data());
+    tarvo::put_le<std::uint32_t>(bytes + 4, 2);  // the version, after the magic
+    tarvo::put_le<std::uint64_t>(bytes + 16, identity.device);
+    tarvo::put_le<std::uint64_t>(bytes + 24, identity.index);
+    const std::size_t crc_at = journal.size() - sizeof(std::uint32_t);
+    tarvo::put_le<std::uint32_t>(bytes + crc_at, static_cast<std::uint32_t>(crc32(0, bytes, static_cast<uInt>(crc_at))));
+    return journal;
+}
+
+#ifndef _WIN32
+TEST_F(Journal, ThroughALinkTheJournalStandsBesideTheRealFileAndAnOldOneBesideTheLinkIsStillApplied)
+{
+    const std::wstring real = copy_of("updated.qar"), link = path(L"mods/g.qar");
+    const std::string pristine = read_bytes(real);
+    fs::create_directories(scratch_ / "mods");
+    fs::create_symlink("../updated.qar", tarvo::to_fs_path(link));
+
+    // Interrupted through the link: the real file's name finds the journal and recovers first.
+    die_mid_update(link, pristine.size());
+    EXPECT_TRUE(exists(journal_path(real)));
+    EXPECT_FALSE(exists(link + L".journal"));
+    Outcome run = update(real, {});
+    EXPECT_TRUE(run.out.starts_with(tarvo::quoted(L"Recovered interrupted update of ", real))) << tarvo::to_utf8(run.out);
+    EXPECT_TRUE(read_bytes(real) == pristine);
+
+    // Interrupted through the real name: found through the link.
+    die_mid_update(real, pristine.size());
+    run = update(link, {});
+    EXPECT_TRUE(run.out.starts_with(tarvo::quoted(L"Recovered interrupted update of ", real))) << tarvo::to_utf8(run.out);
+    EXPECT_TRUE(read_bytes(real) == pristine);
+
+    // Release 1.0.0 put the journal beside the link and applied it by the file's identity.
+    die_mid_update(link, pristine.size());
+    scribble(real, 0, pristine.substr(0, format::kHeaderSize));
+    write_bytes(link + L".journal", as_version_2(read_bytes(journal_path(real)), real));
+    fs::remove(tarvo::to_fs_path(journal_path(real)));
+    EXPECT_TRUE(update(link, {}).out.starts_with(tarvo::quoted(L"Recovered interrupted update of ", real)));
+    EXPECT_TRUE(read_bytes(real) == pristine);
+    EXPECT_FALSE(exists(link + L".journal"));
+}
+#endif
 
 }  // namespace
 }  // namespace qar::update::test

@@ -46,13 +46,23 @@ inline void scribble(const std::wstring& archive, std::uint64_t offset, const st
     file.close();
 }
 
-// Saves the ranges in the journal's one commit, the way an update does before it writes over them.
+// Saves the ranges in the journal's one commit and marks the archive, the way an update does
+// before it writes over them.
 inline void commit(format::JournalWriter& journal, const std::wstring& archive,
                    std::initializer_list<std::pair<std::uint64_t, std::uint64_t>> ranges)
 {
     for (const auto& [offset, length] : ranges) journal.save(offset, length);
-    tarvo::File file(archive, tarvo::File::Mode::read);
+    tarvo::File file(archive, tarvo::File::Mode::read_write);
     journal.commit_saved(file);
+}
+
+// An update that died once it had written over the tables behind the header: its journal and
+// its mark stay.
+inline void die_mid_update(const std::wstring& archive, std::uint64_t length)
+{
+    format::JournalWriter journal(archive, length);
+    commit(journal, archive, {{0, 4096}});
+    scribble(archive, format::kHeaderSize, random_bytes(4096 - format::kHeaderSize, 21));
 }
 
 inline format::ArchiveMetadata read_archive(const std::wstring& path)
