@@ -111,6 +111,20 @@ std::wstring belongs_elsewhere(const std::wstring& archive)
     return cannot_recover(archive) + tarvo::quoted(L": journal ", journal_path(archive)) + L" belongs to another archive";
 }
 
+// A journal as release 1.0.0 wrote it: version 2, the archive file's identity in place of the id,
+// and no mark in the archive.
+std::string as_version_2(std::string journal, const std::wstring& archive)
+{
+    const tarvo::FileIdentity identity = tarvo::file_identity(archive).value();
+    auto* bytes = reinterpret_cast<std::uint8_t*>(journal.data());
+    tarvo::put_le<std::uint32_t>(bytes + 4, 2);  // the version, after the magic
+    tarvo::put_le<std::uint64_t>(bytes + 16, identity.device);
+    tarvo::put_le<std::uint64_t>(bytes + 24, identity.index);
+    const std::size_t crc_at = journal.size() - sizeof(std::uint32_t);
+    tarvo::put_le<std::uint32_t>(bytes + crc_at, static_cast<std::uint32_t>(crc32(0, bytes, static_cast<uInt>(crc_at))));
+    return journal;
+}
+
 TEST_F(Journal, AJournalFollowsItsMarkWhereverTheArchiveGoesAndNeverLandsOnAnother)
 {
     const std::wstring archive = copy_of("updated.qar"), moved = path(L"moved/updated.qar");
@@ -151,6 +165,20 @@ TEST_F(Journal, AJournalFollowsItsMarkWhereverTheArchiveGoesAndNeverLandsOnAnoth
     EXPECT_TRUE(read_bytes(moved) == other);
     EXPECT_FALSE(exists(journal_path(moved)));
 
+    // A journal of release 1.0.0 (no mark): applied to the very file it was made for alone.
+    put_back(interrupted);
+    scribble(moved, 0, pristine.substr(0, format::kHeaderSize));
+    write_bytes(journal_path(moved), as_version_2(journal, moved));
+    const std::wstring copy = path(L"copy.qar");
+    write_bytes(copy, read_bytes(moved));
+    write_bytes(journal_path(copy), read_bytes(journal_path(moved)));
+    expect_recovery_refused(copy, belongs_elsewhere(copy));
+    {
+        tarvo::console::Capture capture;
+        EXPECT_TRUE(recover_interrupted_update(moved));
+    }
+    EXPECT_TRUE(read_bytes(moved) == pristine);
+
     // The mark without its journal: every mode but create stops before it reads the archive.
     fs::remove(tarvo::to_fs_path(journal_path(archive)));
     const std::wstring missing = cannot_recover(archive) + tarvo::quoted(L": journal ", journal_path(archive)) + L" is missing";
@@ -160,20 +188,6 @@ TEST_F(Journal, AJournalFollowsItsMarkWhereverTheArchiveGoesAndNeverLandsOnAnoth
     EXPECT_EQ(capture.out, L"Setting up extract list...\n");
     EXPECT_TRUE(read_bytes(archive) == interrupted);
     EXPECT_EQ(error_of([&] { create::create_archive(tarvo::from_fs_path(suite_ / "empty"), archive, L"", pool_); }), kNoError);
-}
-
-// A journal as release 1.0.0 wrote it: version 2, the archive file's identity in place of the id,
-// and no mark in the archive.
-std::string as_version_2(std::string journal, const std::wstring& archive)
-{
-    const tarvo::FileIdentity identity = tarvo::file_identity(archive).value();
-    auto* bytes = reinterpret_cast<std::uint8_t*>(journal.data());
-    tarvo::put_le<std::uint32_t>(bytes + 4, 2);  // the version, after the magic
-    tarvo::put_le<std::uint64_t>(bytes + 16, identity.device);
-    tarvo::put_le<std::uint64_t>(bytes + 24, identity.index);
-    const std::size_t crc_at = journal.size() - sizeof(std::uint32_t);
-    tarvo::put_le<std::uint32_t>(bytes + crc_at, static_cast<std::uint32_t>(crc32(0, bytes, static_cast<uInt>(crc_at))));
-    return journal;
 }
 
 #ifndef _WIN32
