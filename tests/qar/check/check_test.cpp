@@ -122,9 +122,7 @@ TEST_F(Check, MarksAndJournalsAreReportedBeforeTheMagicAndNeverApplied)
     die_mid_update(archive, pristine.size());
     const std::string interrupted = read_bytes(archive), journal = read_bytes(format::journal_path(archive));
     const auto journal_of = [](const std::wstring& at) { return tarvo::quoted(L"", format::journal_path(at)); };
-    std::string marked_by_another = interrupted;
-    marked_by_another[format::kMarkMagic.size()] ^= 1;
-    write_bytes(other, marked_by_another);
+    write_bytes(other, flipped(interrupted, format::kMarkMagic.size()));  // another update's mark
     write_bytes(format::journal_path(other), journal);
     for (const auto& [at, problem] :
          {std::pair{archive, L"interrupted update pending in " + journal_of(archive) + L" (the next tarvo-qar -u, -r or -a restores the archive)"},

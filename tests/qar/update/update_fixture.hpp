@@ -37,6 +37,12 @@ inline void write_files(const std::wstring& directory, const Files& files)
     for (const auto& [name, content] : files) write_bytes(directory + L"/" + tarvo::from_utf8(name), content);
 }
 
+inline std::string flipped(std::string bytes, std::size_t at)
+{
+    bytes[at] ^= 1;
+    return bytes;
+}
+
 // Overwrites bytes of the archive, or appends past its end.
 inline void scribble(const std::wstring& archive, std::uint64_t offset, const std::string& bytes)
 {
@@ -56,8 +62,7 @@ inline void commit(format::JournalWriter& journal, const std::wstring& archive,
     journal.commit_saved(file);
 }
 
-// An update that died once it had written over the tables behind the header: its journal and
-// its mark stay.
+// An update that died once it had written over the tables behind the header: journal and mark stay.
 inline void die_mid_update(const std::wstring& archive, std::uint64_t length)
 {
     format::JournalWriter journal(archive, length);
