@@ -183,16 +183,31 @@ void require_lock(FileLock::Outcome outcome, const std::wstring& archive_path)
         return;
     case FileLock::Outcome::in_use:
         throw tarvo::wruntime_error(tarvo::quoted(L"Archive ", archive_path) + L" is in use by another process");
+    case FileLock::Outcome::unsupported:
+        throw tarvo::wruntime_error(tarvo::quoted(L"Cannot lock archive ", archive_path) +
+                                    L": the file system does not support locks");
     case FileLock::Outcome::failed:
         break;
     }
     throw tarvo::wruntime_error(tarvo::quoted(L"Cannot lock archive ", archive_path));
 }
 
-FileLock take_lock(const std::wstring& archive_path, FileLock::Kind kind, bool create)
+// A FIFO or a socket where the archive or its journal should be is refused before anything
+// opens it, with the message of the archive's own open (`open_message`) or of the journal's:
+// opening a FIFO waits for a writer that may never come.
+void refuse_non_files(const std::wstring& archive_path, const wchar_t* open_message)
 {
+    if (tarvo::is_fifo_or_socket(archive_path)) throw tarvo::wruntime_error(tarvo::quoted(open_message, archive_path));
+    const std::wstring journal = journal_path(archive_path);
+    if (tarvo::is_fifo_or_socket(journal)) throw tarvo::wruntime_error(tarvo::quoted(L"Cannot open input file ", journal));
+}
+
+// The writers' exclusive lock: where the file system has none, the run stops.
+FileLock take_lock(const std::wstring& archive_path, bool create)
+{
+    refuse_non_files(archive_path, create ? L"Cannot open output file " : L"Cannot open input file ");
     FileLock held;
-    require_lock(held.acquire(archive_path, kind, create), archive_path);
+    require_lock(held.acquire(archive_path, FileLock::Kind::exclusive, create), archive_path);
     return held;
 }
 
@@ -352,10 +367,28 @@ void discard_journal(const std::wstring& archive_path)
     }
 }
 
+FileLock lock_for_checking(const std::wstring& archive_path)
+{
+    refuse_non_files(archive_path, L"Cannot open input file ");
+    FileLock held;
+    const FileLock::Outcome outcome = held.acquire(archive_path, FileLock::Kind::shared, false);
+    // A share without locks is read as it stands: no writer of ours can change it there.
+    if (outcome != FileLock::Outcome::unsupported) require_lock(outcome, archive_path);
+    return held;
+}
+
 FileLock lock_for_reading(const std::wstring& archive_path)
 {
-    FileLock held = take_lock(archive_path, FileLock::Kind::shared, false);
+    refuse_non_files(archive_path, L"Cannot open input file ");
+    FileLock held;
+    const FileLock::Outcome outcome = held.acquire(archive_path, FileLock::Kind::shared, false);
+    // A share without locks is read as it stands, but a journal waits for a run that can lock
+    // the archive to itself: applied without a lock, it could meet another run doing the same.
+    if (outcome == FileLock::Outcome::unsupported && !exists(journal_path(archive_path))) return held;
+    require_lock(outcome, archive_path);
     if (held.held() && (exists(journal_path(archive_path)) || exists(temporary_path_of(archive_path)))) {
+        // Not opened for writing (a file that only reads, say), the shared lock stays, and
+        // recovery reports what it can't do, as it always has.
         require_lock(held.change_to(FileLock::Kind::exclusive), archive_path);
         recover_interrupted_update(archive_path);
     }
@@ -364,14 +397,14 @@ FileLock lock_for_reading(const std::wstring& archive_path)
 
 FileLock lock_for_update(const std::wstring& archive_path)
 {
-    FileLock held = take_lock(archive_path, FileLock::Kind::exclusive, false);
+    FileLock held = take_lock(archive_path, false);
     if (held.held()) recover_interrupted_update(archive_path);
     return held;
 }
 
 FileLock lock_for_create(const std::wstring& archive_path)
 {
-    FileLock held = take_lock(archive_path, FileLock::Kind::exclusive, true);
+    FileLock held = take_lock(archive_path, true);
     if (held.held()) discard_journal(archive_path);
     return held;
 }

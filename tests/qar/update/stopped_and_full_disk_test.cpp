@@ -1,10 +1,12 @@
-// The programs, stopped or out of disk: a run leaves an archive that a stopped update holds to it;
-// a full disk on any output ends with one error line, status 1, never "Done!", and the old archive.
+// The programs, stopped, out of disk or given a FIFO: a run leaves an archive that a stopped
+// update holds to it; a full disk on any output ends with one error line, status 1, never "Done!",
+// and the old archive; a FIFO is refused before anything opens it.
 #include <cstdlib>
 
 #include "tests/qar/update/update_fixture.hpp"
 
-#if defined(__linux__) && defined(TARVO_QAR_PROGRAM) && defined(TARVO_SIZE_PROGRAM)
+#if defined(__linux__) && defined(TARVO_QAR_PROGRAM) && defined(TARVO_SIZE_PROGRAM) && defined(TARVO_CHECK_PROGRAM)
+#include <sys/stat.h>
 #include <sys/wait.h>
 
 namespace qar::update::test {
@@ -80,11 +82,36 @@ TEST_F(Programs, EveryOutputEndsWithAnErrorAndTheOldArchive)
     run(kMiB, {path(L"table.bin"), path(L"offsets.txt"), path(L"game")}, path(L"table.bin"), TARVO_SIZE_PROGRAM);
 }
 
+TEST_F(Programs, AFifoAtTheArchivesOrTheJournalsPathIsRefusedBeforeAnythingOpensIt)
+{
+    // Each run is bounded: the open of a FIFO waits for a writer, and none ever comes.
+    const auto run = [&](const char* program, const std::vector<std::wstring>& args) {
+        std::string command = std::string("timeout -s KILL 10 '") + program + "'";
+        for (const std::wstring& arg : args) command += " '" + tarvo::to_utf8(arg) + "'";
+        const int status = std::system((command + " >/dev/null 2>'" + tarvo::to_utf8(path(L"err")) + "'").c_str());
+        return std::to_string(WIFEXITED(status) ? WEXITSTATUS(status) : -1) + " " + read_bytes(path(L"err"));
+    };
+    const auto refused = [](const char* kind, const std::wstring& fifo) {
+        return "1 Error: Cannot open " + std::string(kind) + " file \"" + tarvo::to_utf8(fifo) + "\"\n";
+    };
+    const std::wstring fifo = path(L"fifo.qar"), archive = copy_of("updated.qar"), journal = format::journal_path(archive);
+    const std::wstring empty = tarvo::from_fs_path(suite_ / "empty");
+    ASSERT_EQ(mkfifo(tarvo::to_utf8(fifo).c_str(), 0600) | mkfifo(tarvo::to_utf8(journal).c_str(), 0600), 0);
+    for (const std::wstring& at : {fifo, archive}) {
+        const std::wstring named = at == fifo ? fifo : journal;
+        EXPECT_EQ(run(TARVO_QAR_PROGRAM, {L"-u", at, path(L"out")}), refused("input", named));
+        EXPECT_EQ(run(TARVO_QAR_PROGRAM, {L"-r", empty, at}), refused("input", named));
+        EXPECT_EQ(run(TARVO_QAR_PROGRAM, {L"-a", empty, at}), refused("input", named));
+        EXPECT_EQ(run(TARVO_CHECK_PROGRAM, {at}), refused("input", named));
+        EXPECT_EQ(run(TARVO_QAR_PROGRAM, {L"-c", empty, at}), refused(at == fifo ? "output" : "input", named));
+    }
+}
+
 }  // namespace
 }  // namespace qar::update::test
 
 #else
 
-TEST(Programs, StoppedOrOutOfDisk) { GTEST_SKIP() << "stopping a child process and file size limits are Linux tests"; }
+TEST(Programs, StoppedOrOutOfDisk) { GTEST_SKIP() << "stopping a child process, file size limits and FIFOs are Linux tests"; }
 
 #endif

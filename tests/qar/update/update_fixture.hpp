@@ -83,6 +83,14 @@ std::wstring error_of(Call&& call)
     return kNoError;
 }
 
+// An update that died after it overwrote the tables: its journal stands beside the archive.
+inline void interrupt(const std::wstring& archive)
+{
+    format::JournalWriter journal(archive, read_bytes(archive).size());
+    commit(journal, archive, {{0, 4096}});
+    scribble(archive, 0, random_bytes(4096, 21));
+}
+
 // The reserve's tiny and 10 MiB files, an empty one sharing the next one's data_offset, a few more.
 inline const Files& big_files()
 {
@@ -138,6 +146,18 @@ protected:
         tarvo::console::Capture capture;
         const std::wstring error = error_of([&] { update_archive(source, archive, {}, backups, add, kDefaultIgnorePatterns, pool_); });
         return {capture.out, error};
+    }
+
+    // The error of an unpack into "unpacked", or of a create from an empty folder.
+    std::wstring unpack(const std::wstring& archive)
+    {
+        tarvo::console::Capture capture;
+        return error_of([&] { format::unpack_archive(archive, path(L"unpacked"), L"", pool_); });
+    }
+    std::wstring create_empty(const std::wstring& archive)
+    {
+        tarvo::console::Capture capture;
+        return error_of([&] { create::create_archive(tarvo::from_fs_path(suite_ / "empty"), archive, L"", pool_); });
     }
 
     // The archive checks sound against exactly the expected files, with the extra file beside them.
