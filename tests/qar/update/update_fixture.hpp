@@ -24,9 +24,8 @@ namespace qar::update::test {
 
 namespace fs = std::filesystem;
 using Files = std::map<std::string, std::string>;  // archive name (UTF-8) to contents
-using tarvo::test::random_bytes;
-using tarvo::test::read_bytes;
-using tarvo::test::write_bytes;
+using tarvo::test::error_of, tarvo::test::kNoError, tarvo::test::read_archive;
+using tarvo::test::random_bytes, tarvo::test::read_bytes, tarvo::test::write_bytes;
 
 inline bool exists(const std::wstring& path) { return fs::exists(tarvo::to_fs_path(path)); }
 
@@ -55,12 +54,6 @@ inline void commit(format::JournalWriter& journal, const std::wstring& archive,
     journal.commit_saved(file);
 }
 
-inline format::ArchiveMetadata read_archive(const std::wstring& path)
-{
-    tarvo::File file(path, tarvo::File::Mode::read);
-    return format::read_metadata(file);
-}
-
 // After the first update the entries are 2_empty.bin, 3_mid.bin, sub/Case.bin, sub/dir/text.txt,
 // 0_tiny.bin, 1_bigg.bin, qar_extra.bin, then the ones added.
 constexpr std::size_t kMid = 1;
@@ -71,16 +64,6 @@ inline ExtraFile extra_of(const std::wstring& archive)
     const format::ArchiveMetadata metadata = read_archive(archive);
     tarvo::File file(archive, tarvo::File::Mode::read);
     return load_extra_file(file, metadata.entries.at(kExtra), metadata.blocks_of(kExtra));
-}
-
-inline const std::wstring kNoError = L"(no error)";
-
-// The message of the error a call ends with.
-template <class Call>
-std::wstring error_of(Call&& call)
-{
-    try { call(); } catch (const tarvo::wruntime_error& e) { return e.message(); }
-    return kNoError;
 }
 
 // An update that died after it overwrote the tables: its journal stands beside the archive.
