@@ -387,8 +387,8 @@ FileLock lock_for_reading(const std::wstring& archive_path)
     if (outcome == FileLock::Outcome::unsupported && !exists(journal_path(archive_path))) return held;
     require_lock(outcome, archive_path);
     if (held.held() && (exists(journal_path(archive_path)) || exists(temporary_path_of(archive_path)))) {
-        // Not opened for writing (a file that only reads, say), the shared lock stays, and
-        // recovery reports what it can't do, as it always has.
+        // An archive this run may only read keeps its shared lock (not_opened), and recovery
+        // reports what it can't do, as it always has.
         require_lock(held.change_to(FileLock::Kind::exclusive), archive_path);
         recover_interrupted_update(archive_path);
     }

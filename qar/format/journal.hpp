@@ -117,9 +117,9 @@ tarvo::FileLock lock_for_checking(const std::wstring& archive_path);
 tarvo::FileLock lock_for_reading(const std::wstring& archive_path);
 // Update: the exclusive lock, and recovery.
 tarvo::FileLock lock_for_update(const std::wstring& archive_path);
-// Create: the exclusive lock, on a file created empty when there is none yet (and removed
-// again when the lock can't be had), and any journal of the archive it replaces discarded.
-// Before the archive is truncated.
+// Create: the exclusive lock, on a file created empty when there is none yet (removed again
+// when it gets no lock and no other run holds one), and any journal of the archive it
+// replaces discarded. Before the archive is truncated.
 tarvo::FileLock lock_for_create(const std::wstring& archive_path);
 
 }  // namespace qar::format
