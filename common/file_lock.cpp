@@ -6,6 +6,8 @@
 #include <system_error>
 #include <utility>
 
+#include "common/platform.hpp"
+
 #ifdef _WIN32
 #include <windows.h>
 #else
@@ -21,6 +23,37 @@
 
 namespace tarvo {
 
+#ifdef TARVO_LOCK_FAULTS
+namespace lock_faults {
+namespace {
+
+int g_error = 0;  // 0: every lock call goes to the system
+bool g_exclusive_through_reader = false;
+
+}  // namespace
+
+void fail_with(int error, bool exclusive_through_reader)
+{
+    g_error = error;
+    g_exclusive_through_reader = exclusive_through_reader;
+}
+
+}  // namespace lock_faults
+
+namespace {
+// The error the lock call is to fail with instead of asking the system, or 0.
+int injected_error(FileLock::Kind kind, bool for_writing)
+{
+    const bool applies = !lock_faults::g_exclusive_through_reader || (kind == FileLock::Kind::exclusive && !for_writing);
+    return applies ? lock_faults::g_error : 0;
+}
+}  // namespace
+#else
+namespace {
+constexpr int injected_error(FileLock::Kind, bool) { return 0; }
+}  // namespace
+#endif
+
 #ifdef _WIN32
 namespace {
 
@@ -34,6 +67,21 @@ HANDLE open_shared(const std::wstring& path, DWORD access, DWORD disposition, DW
 {
     return CreateFileW(path.c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                        disposition, flags, nullptr);
+}
+
+FileLock::Outcome outcome_of(DWORD error)
+{
+    switch (error) {
+    case ERROR_LOCK_VIOLATION:
+    case ERROR_SHARING_VIOLATION:
+        return FileLock::Outcome::in_use;
+    // What file systems without locks answer (a WebDAV or FAT share, say).
+    case ERROR_NOT_SUPPORTED:
+    case ERROR_INVALID_FUNCTION:
+        return FileLock::Outcome::unsupported;
+    default:
+        return FileLock::Outcome::failed;
+    }
 }
 
 }  // namespace
@@ -80,7 +128,11 @@ FileLock::~FileLock()
 }
 
 FileLock::FileLock(FileLock&& other) noexcept
-    : handle_(std::exchange(other.handle_, nullptr)), held_(std::exchange(other.held_, false)), kind_(other.kind_)
+    : handle_(std::exchange(other.handle_, nullptr)),
+      path_(std::move(other.path_)),
+      for_writing_(other.for_writing_),
+      held_(std::exchange(other.held_, false)),
+      kind_(other.kind_)
 {
 }
 
@@ -90,35 +142,42 @@ FileLock& FileLock::operator=(FileLock&& other) noexcept
         release();
         if (handle_ != nullptr) CloseHandle(static_cast<HANDLE>(handle_));
         handle_ = std::exchange(other.handle_, nullptr);
+        path_ = std::move(other.path_);
+        for_writing_ = other.for_writing_;
         held_ = std::exchange(other.held_, false);
         kind_ = other.kind_;
     }
     return *this;
 }
 
-FileLock::Outcome FileLock::acquire(const std::wstring& path, Kind kind, bool create)
+bool FileLock::open(const std::wstring& path, bool for_writing, bool create, bool& created)
 {
-    *this = FileLock();
-    const HANDLE handle = open_shared(path, GENERIC_READ, create ? OPEN_ALWAYS : OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL);
-    if (handle == INVALID_HANDLE_VALUE) return Outcome::not_opened;
+    const DWORD access = for_writing ? GENERIC_READ | GENERIC_WRITE : GENERIC_READ;
+    const HANDLE handle = open_shared(path, access, create ? OPEN_ALWAYS : OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL);
+    if (handle == INVALID_HANDLE_VALUE) return false;
+    created = create && GetLastError() != ERROR_ALREADY_EXISTS;
     handle_ = handle;
-    return take(kind);
+    for_writing_ = for_writing;
+    return true;
 }
 
 FileLock::Outcome FileLock::take(Kind kind)
 {
-    OVERLAPPED where{};  // a zeroed one would lock byte 0
-    where.Offset = kLockOffsetLow;
-    where.OffsetHigh = kLockOffsetHigh;
-    DWORD flags = LOCKFILE_FAIL_IMMEDIATELY;
-    if (kind == Kind::exclusive) flags |= LOCKFILE_EXCLUSIVE_LOCK;
-    if (LockFileEx(static_cast<HANDLE>(handle_), flags, 0, kLockLength, 0, &where)) {
-        held_ = true;
-        kind_ = kind;
-        return Outcome::locked;
+    DWORD error = static_cast<DWORD>(injected_error(kind, for_writing_));
+    if (error == 0) {
+        OVERLAPPED where{};  // a zeroed one would lock byte 0
+        where.Offset = kLockOffsetLow;
+        where.OffsetHigh = kLockOffsetHigh;
+        DWORD flags = LOCKFILE_FAIL_IMMEDIATELY;
+        if (kind == Kind::exclusive) flags |= LOCKFILE_EXCLUSIVE_LOCK;
+        if (LockFileEx(static_cast<HANDLE>(handle_), flags, 0, kLockLength, 0, &where)) {
+            held_ = true;
+            kind_ = kind;
+            return Outcome::locked;
+        }
+        error = GetLastError();
     }
-    const DWORD error = GetLastError();
-    return error == ERROR_LOCK_VIOLATION || error == ERROR_SHARING_VIOLATION ? Outcome::in_use : Outcome::failed;
+    return outcome_of(error);
 }
 
 void FileLock::release() noexcept
@@ -132,6 +191,18 @@ void FileLock::release() noexcept
 }
 
 #else
+
+namespace {
+
+FileLock::Outcome outcome_of(int error)
+{
+    if (error == EWOULDBLOCK) return FileLock::Outcome::in_use;
+    // What file systems without locks answer (an NFS mount without its lock service, say).
+    if (error == ENOLCK || error == EOPNOTSUPP || error == ENOSYS) return FileLock::Outcome::unsupported;
+    return FileLock::Outcome::failed;
+}
+
+}  // namespace
 
 std::optional<FileIdentity> file_identity(const std::wstring& path)
 {
@@ -157,7 +228,11 @@ FileLock::~FileLock()
 }
 
 FileLock::FileLock(FileLock&& other) noexcept
-    : fd_(std::exchange(other.fd_, -1)), held_(std::exchange(other.held_, false)), kind_(other.kind_)
+    : fd_(std::exchange(other.fd_, -1)),
+      path_(std::move(other.path_)),
+      for_writing_(other.for_writing_),
+      held_(std::exchange(other.held_, false)),
+      kind_(other.kind_)
 {
 }
 
@@ -166,37 +241,48 @@ FileLock& FileLock::operator=(FileLock&& other) noexcept
     if (this != &other) {
         if (fd_ >= 0) ::close(fd_);
         fd_ = std::exchange(other.fd_, -1);
+        path_ = std::move(other.path_);
+        for_writing_ = other.for_writing_;
         held_ = std::exchange(other.held_, false);
         kind_ = other.kind_;
     }
     return *this;
 }
 
-FileLock::Outcome FileLock::acquire(const std::wstring& path, Kind kind, bool create)
+bool FileLock::open(const std::wstring& path, bool for_writing, bool create, bool& created)
 {
-    *this = FileLock();
     constexpr mode_t kNewFileMode = 0666;  // narrowed by the user's umask, as any new file
     // flock belongs to this open file description alone, so no other descriptor of the file
     // that the run opens and closes can drop it (as any close drops a POSIX record lock).
-    const int fd = ::open(to_utf8(path).c_str(), O_RDONLY | O_CLOEXEC | (create ? O_CREAT : 0), kNewFileMode);
-    if (fd < 0) return Outcome::not_opened;
+    const std::string narrow = to_utf8(path);
+    const int access = (for_writing ? O_RDWR : O_RDONLY) | O_CLOEXEC;
+    // Made here only when nothing, not even a link, stands at the path: only then is it ours.
+    int fd = create ? ::open(narrow.c_str(), access | O_CREAT | O_EXCL, kNewFileMode) : -1;
+    created = fd >= 0;
+    if (fd < 0) fd = ::open(narrow.c_str(), access | (create ? O_CREAT : 0), kNewFileMode);
+    if (fd < 0) return false;
     fd_ = fd;
-    return take(kind);
+    for_writing_ = for_writing;
+    return true;
 }
 
 FileLock::Outcome FileLock::take(Kind kind)
 {
-    const int operation = (kind == Kind::exclusive ? LOCK_EX : LOCK_SH) | LOCK_NB;
-    int rc;
-    do {
-        rc = ::flock(fd_, operation);
-    } while (rc != 0 && errno == EINTR);
-    if (rc == 0) {
-        held_ = true;
-        kind_ = kind;
-        return Outcome::locked;
+    int error = injected_error(kind, for_writing_);
+    if (error == 0) {
+        const int operation = (kind == Kind::exclusive ? LOCK_EX : LOCK_SH) | LOCK_NB;
+        int rc;
+        do {
+            rc = ::flock(fd_, operation);
+        } while (rc != 0 && errno == EINTR);
+        if (rc == 0) {
+            held_ = true;
+            kind_ = kind;
+            return Outcome::locked;
+        }
+        error = errno;
     }
-    return errno == EWOULDBLOCK ? Outcome::in_use : Outcome::failed;
+    return outcome_of(error);
 }
 
 void FileLock::release() noexcept
@@ -208,8 +294,32 @@ void FileLock::release() noexcept
 
 #endif
 
+FileLock::Outcome FileLock::acquire(const std::wstring& path, Kind kind, bool create)
+{
+    *this = FileLock();
+    bool created = false;
+    if (!open(path, kind == Kind::exclusive, create, created)) return Outcome::not_opened;
+    path_ = path;
+    const Outcome outcome = take(kind);
+    if (created && outcome != Outcome::locked && outcome != Outcome::in_use) {
+        *this = FileLock();  // closed first: Windows removes no open file
+        std::error_code ignored;
+        std::filesystem::remove(to_fs_path(path), ignored);
+    }
+    return outcome;
+}
+
 FileLock::Outcome FileLock::change_to(Kind kind)
 {
+    if (kind == Kind::exclusive && !for_writing_) {
+        FileLock writer;
+        bool created = false;
+        if (!writer.open(path_, true, false, created)) return Outcome::not_opened;
+        writer.path_ = path_;
+        // The shared lock goes with the old handle: the two handles' locks would bar each other.
+        *this = std::move(writer);
+        return take(kind);
+    }
     release();
     return take(kind);
 }

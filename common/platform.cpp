@@ -103,6 +103,13 @@ PathKind path_kind(const std::wstring& path, const char* operation)
     }
 }
 
+bool is_fifo_or_socket(const std::wstring& path)
+{
+    std::error_code ec;
+    const std::filesystem::file_type type = std::filesystem::status(to_fs_path(path), ec).type();
+    return !ec && (type == std::filesystem::file_type::fifo || type == std::filesystem::file_type::socket);
+}
+
 MakeDirectoryResult make_single_directory(const std::wstring& path)
 {
 #ifdef _WIN32

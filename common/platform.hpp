@@ -51,6 +51,11 @@ enum class PathKind { not_found, regular, directory, other };
 // the given operation name and the path.
 PathKind path_kind(const std::wstring& path, const char* operation);
 
+// True for a path that names a FIFO or a socket, links followed: opening a FIFO waits for a
+// process at its other end, which may never come, and neither holds a file's bytes. False for
+// anything else, a device or a path whose status can't be read included (its open reports it).
+bool is_fifo_or_socket(const std::wstring& path);
+
 enum class MakeDirectoryResult { created, already_exists, failed };
 
 // Creates one directory level; its parent must exist.

@@ -87,22 +87,6 @@ std::wstring display_name(const ArchiveMetadata& metadata, std::size_t i, bool* 
     }
 }
 
-// The shared lock: an update holds the exclusive one from before its first write to its end.
-tarvo::FileLock take_shared_lock(const std::wstring& path)
-{
-    tarvo::FileLock lock;
-    switch (lock.acquire(path, tarvo::FileLock::Kind::shared, false)) {
-    case tarvo::FileLock::Outcome::locked:
-    case tarvo::FileLock::Outcome::not_opened:  // the open reports it
-        return lock;
-    case tarvo::FileLock::Outcome::in_use:
-        throw tarvo::wruntime_error(tarvo::quoted(L"Archive ", path) + L" is in use by another process");
-    case tarvo::FileLock::Outcome::failed:
-        break;
-    }
-    throw tarvo::wruntime_error(tarvo::quoted(L"Cannot lock archive ", path));
-}
-
 std::optional<std::wstring> journal_problem(const format::JournalInspection& inspection)
 {
     const std::wstring journal = quote(inspection.journal);
@@ -281,7 +265,7 @@ int check_archive(const CheckOptions& options, WorkerPool& pool)
 {
     const std::optional<PatternExpression> filter = pattern_of(options.extract_patterns);
     // Held to the end: no update changes the archive while it is read.
-    const tarvo::FileLock lock = take_shared_lock(options.archive);
+    const tarvo::FileLock lock = format::lock_for_checking(options.archive);
     tarvo::File archive(options.archive, tarvo::File::Mode::read);
     if (!archive.is_open()) throw tarvo::wruntime_error(tarvo::quoted(L"Cannot open input file ", options.archive));
     Problems problems;

@@ -244,6 +244,16 @@ std::optional<std::wstring> find_journal(const std::wstring& archive_path)
     return beside_link;
 }
 
+// An archive that holds an update's mark with no journal beside it is half written, and only
+// that journal can make it whole: no run may read it or write it.
+void refuse_lost_journal(const std::wstring& archive_path)
+{
+    const std::wstring archive = archive_file_path(archive_path);
+    if (holds_mark(archive))
+        throw tarvo::wruntime_error(cannot_recover(archive) + tarvo::quoted(L": journal ", journal_path(archive_path)) +
+                                    L" is missing");
+}
+
 // Puts the old bytes back, all but the header's, cuts the archive to its original length and
 // makes it durable; then the old header goes back in one write, is made durable, and the
 // journal is deleted. Throws when a step fails; the journal then stays. With a mark to put back
@@ -306,16 +316,31 @@ void require_lock(FileLock::Outcome outcome, const std::wstring& archive_path)
         return;
     case FileLock::Outcome::in_use:
         throw tarvo::wruntime_error(tarvo::quoted(L"Archive ", archive_path) + L" is in use by another process");
+    case FileLock::Outcome::unsupported:
+        throw tarvo::wruntime_error(tarvo::quoted(L"Cannot lock archive ", archive_path) +
+                                    L": the file system does not support locks");
     case FileLock::Outcome::failed:
         break;
     }
     throw tarvo::wruntime_error(tarvo::quoted(L"Cannot lock archive ", archive_path));
 }
 
-FileLock take_lock(const std::wstring& archive_path, FileLock::Kind kind, bool create)
+// A FIFO or a socket where the archive or its journal should be is refused before anything
+// opens it, with the message of the archive's own open (`open_message`) or of the journal's:
+// opening a FIFO waits for a writer that may never come.
+void refuse_non_files(const std::wstring& archive_path, const wchar_t* open_message)
 {
+    if (tarvo::is_fifo_or_socket(archive_path)) throw tarvo::wruntime_error(tarvo::quoted(open_message, archive_path));
+    const std::wstring journal = journal_path(archive_path);
+    if (tarvo::is_fifo_or_socket(journal)) throw tarvo::wruntime_error(tarvo::quoted(L"Cannot open input file ", journal));
+}
+
+// The writers' exclusive lock: where the file system has none, the run stops.
+FileLock take_lock(const std::wstring& archive_path, bool create)
+{
+    refuse_non_files(archive_path, create ? L"Cannot open output file " : L"Cannot open input file ");
     FileLock held;
-    require_lock(held.acquire(archive_path, kind, create), archive_path);
+    require_lock(held.acquire(archive_path, FileLock::Kind::exclusive, create), archive_path);
     return held;
 }
 
@@ -465,9 +490,7 @@ bool recover_interrupted_update(const std::wstring& archive_path)
     if (exists(temporary)) remove_file(temporary);
     const std::optional<std::wstring> found = find_journal(archive_path);
     if (!found) {
-        if (holds_mark(archive))
-            throw tarvo::wruntime_error(cannot_recover(archive) + tarvo::quoted(L": journal ", journal_path(archive_path)) +
-                                        L" is missing");
+        refuse_lost_journal(archive_path);
         return false;
     }
     tarvo::File journal(*found, tarvo::File::Mode::read);
@@ -523,11 +546,33 @@ void discard_journal(const std::wstring& archive_path)
     }
 }
 
+FileLock lock_for_checking(const std::wstring& archive_path)
+{
+    refuse_non_files(archive_path, L"Cannot open input file ");
+    FileLock held;
+    const FileLock::Outcome outcome = held.acquire(archive_path, FileLock::Kind::shared, false);
+    // A share without locks is read as it stands: no writer of ours can change it there.
+    if (outcome != FileLock::Outcome::unsupported) require_lock(outcome, archive_path);
+    return held;
+}
+
 FileLock lock_for_reading(const std::wstring& archive_path)
 {
-    FileLock held = take_lock(archive_path, FileLock::Kind::shared, false);
+    refuse_non_files(archive_path, L"Cannot open input file ");
+    FileLock held;
+    const FileLock::Outcome outcome = held.acquire(archive_path, FileLock::Kind::shared, false);
+    const bool journal = find_journal(archive_path).has_value();
+    // A share without locks is read as it stands, but a journal waits for a run that can lock
+    // the archive to itself: applied without a lock, it could meet another run doing the same.
+    if (outcome == FileLock::Outcome::unsupported && !journal) {
+        refuse_lost_journal(archive_path);
+        return held;
+    }
+    require_lock(outcome, archive_path);
     if (!held.held()) return held;
-    if (find_journal(archive_path) || exists(temporary_path_of(archive_path)))
+    // An archive this run may only read keeps its shared lock (not_opened), and recovery
+    // reports what it can't do, as it always has.
+    if (journal || exists(temporary_path_of(archive_path)))
         require_lock(held.change_to(FileLock::Kind::exclusive), archive_path);
     // Without a journal this only reads: it refuses an archive whose update lost its journal.
     recover_interrupted_update(archive_path);
@@ -536,14 +581,14 @@ FileLock lock_for_reading(const std::wstring& archive_path)
 
 FileLock lock_for_update(const std::wstring& archive_path)
 {
-    FileLock held = take_lock(archive_path, FileLock::Kind::exclusive, false);
+    FileLock held = take_lock(archive_path, false);
     if (held.held()) recover_interrupted_update(archive_path);
     return held;
 }
 
 FileLock lock_for_create(const std::wstring& archive_path)
 {
-    FileLock held = take_lock(archive_path, FileLock::Kind::exclusive, true);
+    FileLock held = take_lock(archive_path, true);
     if (held.held()) discard_journal(archive_path);
     return held;
 }

@@ -143,17 +143,24 @@ JournalInspection inspect_journal(const std::wstring& archive_path);
 void discard_journal(const std::wstring& archive_path);
 
 // The lock a mode keeps alive to its end, taken before it looks at the journal. Each throws
-// `Archive "PATH" is in use by another process` when another run holds a lock in the way and
-// `Cannot lock archive "PATH"` when the lock fails otherwise. An archive that can't be opened
-// gets no lock and no recovery: the mode's own open then reports it as it always has.
+// `Archive "PATH" is in use by another process` when another run holds a lock in the way,
+// `Cannot lock archive "PATH": the file system does not support locks` where a lock the run
+// needs can't be had there, and `Cannot lock archive "PATH"` when the lock fails otherwise.
+// An archive that can't be opened gets no lock and no recovery: the mode's own open then
+// reports it as it always has. A FIFO or a socket at the archive's or the journal's path is
+// refused first, with `Cannot open input file "PATH"` (create: `Cannot open output file
+// "PATH"` for the archive), before anything opens it.
 //
-// Unpack: a shared lock; when a journal or its temporary file is there, the exclusive one
-// instead, and recovery.
+// Check: a shared lock, or none where the file system has no locks; never recovery.
+tarvo::FileLock lock_for_checking(const std::wstring& archive_path);
+// Unpack: as the check, but when a journal or its temporary file is there, the exclusive lock
+// instead, and recovery; without locks, a journal stops the run.
 tarvo::FileLock lock_for_reading(const std::wstring& archive_path);
 // Update: the exclusive lock, and recovery.
 tarvo::FileLock lock_for_update(const std::wstring& archive_path);
-// Create: the exclusive lock, on a file created empty when there is none yet, and any journal
-// of the archive it replaces discarded. Before the archive is truncated.
+// Create: the exclusive lock, on a file created empty when there is none yet (removed again
+// when it gets no lock and no other run holds one), and any journal of the archive it
+// replaces discarded. Before the archive is truncated.
 tarvo::FileLock lock_for_create(const std::wstring& archive_path);
 
 }  // namespace qar::format

@@ -68,4 +68,11 @@ inline BuiltArchive build_archive(const std::vector<ArchiveFile>& files)
     return out;
 }
 
+// The tables of the archive at path.
+inline qar::format::ArchiveMetadata read_archive(const std::wstring& path)
+{
+    File file(path, File::Mode::read);
+    return qar::format::read_metadata(file);
+}
+
 }  // namespace tarvo::test

@@ -1,4 +1,5 @@
-// Fixtures every suite shares: a scratch directory, seeded data, whole files written and read.
+// Fixtures every suite shares: a scratch directory, seeded data, whole files written and read,
+// the message a call ends with.
 #pragma once
 
 #include <cstdint>
@@ -8,6 +9,7 @@
 #include <string>
 #include <string_view>
 
+#include "common/error.hpp"
 #include "common/file.hpp"
 #include "common/platform.hpp"
 
@@ -69,6 +71,16 @@ Bytes read_bytes(const std::wstring& path)
     Bytes bytes(file.is_open() ? static_cast<std::size_t>(file.length()) : 0, 0);
     if (!bytes.empty()) bytes.resize(file.read(bytes.data(), bytes.size()));
     return bytes;
+}
+
+inline const std::wstring kNoError = L"(no error)";
+
+// The message of the error a call ends with.
+template <class Call>
+std::wstring error_of(Call&& call)
+{
+    try { call(); } catch (const wruntime_error& e) { return e.message(); }
+    return kNoError;
 }
 
 }  // namespace tarvo::test

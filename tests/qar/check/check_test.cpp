@@ -119,7 +119,7 @@ TEST_F(Check, MarksAndJournalsAreReportedBeforeTheMagicAndNeverApplied)
 {
     const std::wstring archive = copy_of("updated.qar"), other = path(L"other.qar");
     const std::string pristine = read_bytes(archive);
-    die_mid_update(archive, pristine.size());
+    interrupt(archive);
     const std::string interrupted = read_bytes(archive), journal = read_bytes(format::journal_path(archive));
     const auto journal_of = [](const std::wstring& at) { return tarvo::quoted(L"", format::journal_path(at)); };
     write_bytes(other, flipped(interrupted, format::kMarkMagic.size()));  // another update's mark

@@ -132,19 +132,13 @@ TEST(FileStoring, FirstFailureInEntryOrderEndsTheRunAfterEverythingBeforeIt)
             std::vector<std::vector<std::tuple<std::size_t, std::uint64_t, format::BlockSizeList>>> reports(2);
             for (StoreFn store : {&store_files_one_at_a_time, &store_files}) {
                 auto& reported = reports[archives.size()];
-                std::wstring error;
-                {
-                    tarvo::File archive(dir / L"out.qar", tarvo::File::Mode::read_write_new);
-                    archive.write(Bytes(100, kFill));
-                    try {
-                        store(files.size(), [&](std::size_t k) { return std::get<0>(failure_case).at(k); }, archive, deflaters,
-                              [&](std::size_t k, std::uint64_t at, format::BlockSizeList& sizes) {
-                                  reported.emplace_back(k, at, sizes);
-                              });
-                    } catch (const tarvo::wruntime_error& e) {
-                        error = e.message();
-                    }
-                }
+                tarvo::File archive(dir / L"out.qar", tarvo::File::Mode::read_write_new);
+                archive.write(Bytes(100, kFill));
+                const std::wstring error = tarvo::test::error_of([&] {
+                    store(files.size(), [&](std::size_t k) { return std::get<0>(failure_case).at(k); }, archive, deflaters,
+                          [&](std::size_t k, std::uint64_t at, format::BlockSizeList& sizes) { reported.emplace_back(k, at, sizes); });
+                });
+                archive = tarvo::File();  // closed before it is read back
                 EXPECT_TRUE(error == message && reported.size() == stored) << "workers " << workers << ", " << reported.size();
                 archives.push_back(testing::read_bytes<Bytes>(dir / L"out.qar"));
             }

@@ -24,7 +24,7 @@ namespace {
 using testing::Bytes;
 using testing::make_bytes;
 using testing::PoolScope;
-using tarvo::test::ScratchDir;
+using tarvo::test::read_archive, tarvo::test::ScratchDir;
 using Tree = std::map<std::wstring, Bytes, tarvo::Utf16Less>;
 
 const std::wstring kEmoji = tarvo::from_utf8("\xF0\x9F\x98\x80");  // outside the BMP
@@ -42,12 +42,6 @@ std::wstring create(const ScratchDir& dir, const std::wstring& archive, const st
 void write_tree(const ScratchDir& dir, const Tree& tree)
 {
     for (const auto& [name, contents] : tree) testing::write_bytes(dir / (L"src/" + name), contents);
-}
-
-format::ArchiveMetadata metadata_of(const std::wstring& path)
-{
-    tarvo::File archive(path, tarvo::File::Mode::read);
-    return format::read_metadata(archive);
 }
 
 // Trees like a mod's (many small files, some empty, a few large; far more blocks than are in flight at once).
@@ -75,7 +69,7 @@ TEST(CreateMode, PipelinedRunMatchesOneFileAtATimeAndItsTablesUnpackToTheTree)
             EXPECT_TRUE(testing::read_bytes<Bytes>(dir / L"p.qar") == testing::read_bytes<Bytes>(dir / L"r.qar")) << seed << "/" << workers;
         }
 
-        const format::ArchiveMetadata metadata = metadata_of(dir / L"p.qar");
+        const format::ArchiveMetadata metadata = read_archive(dir / L"p.qar");
         ASSERT_EQ(metadata.entries.size(), tree.size());
         std::uint64_t data_offset = metadata.header.metadata_size;
         std::uint32_t first_block = 0;
@@ -115,13 +109,13 @@ TEST(CreateMode, PrintsListingAndProgressLinesAndLeavesOutIgnoredFiles)
     const std::wstring own = create(dir, L"own.qar", L" *.bin ;");
     EXPECT_NE(own.find(L"^(.+?\\.bin)$\nReading directory structure\nIgnoring A.bin\nIgnoring z.bin\ndesktop.ini (0.00kB)\n"),
               std::wstring::npos) << tarvo::to_utf8(own);
-    EXPECT_EQ(metadata_of(dir / L"own.qar").entries.size(), 6u);
+    EXPECT_EQ(read_archive(dir / L"own.qar").entries.size(), 6u);
 
     // No files: the tables and the trailer alone. Nothing but empty files: every line shows the whole done.
     std::filesystem::remove_all(dir.path / "src");
     std::filesystem::create_directories(dir.path / "src");
     create(dir, L"none.qar");
-    const format::ArchiveMetadata none = metadata_of(dir / L"none.qar");
+    const format::ArchiveMetadata none = read_archive(dir / L"none.qar");
     EXPECT_TRUE(none.archive_length == 36 && none.header.metadata_size == 20) << none.archive_length;
     write_tree(dir, {{L"a", {}}, {L"b", {}}});
     EXPECT_NE(create(dir, L"zeros.qar").find(L"100.00%: a\n100.00%: b\n"), std::wstring::npos);

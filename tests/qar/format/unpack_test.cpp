@@ -28,7 +28,7 @@ namespace qar::format {
 namespace {
 
 namespace fs = std::filesystem;
-using tarvo::test::build_archive;
+using tarvo::test::build_archive, tarvo::test::error_of, tarvo::test::kNoError;
 using Tree = std::map<std::string, std::string>;
 
 // Small batches and window: a few MB cross many batch boundaries, the reader waits for the writer.
@@ -94,18 +94,14 @@ TEST(Unpack, WritesTheSelectionAndRefusesUnsafeNamesAndFailures)
     std::wstring out;  // the lines of the last run
     const auto failure = [&](const wchar_t* archive_name, const wchar_t* output_dir, const wchar_t* patterns = L"") {
         tarvo::console::Capture capture;
-        try {
-            unpack_archive(dir / archive_name, dir / output_dir, patterns, pool);
-        } catch (const tarvo::wruntime_error& e) {
-            return e.message();
-        }
+        const std::wstring error = error_of([&] { unpack_archive(dir / archive_name, dir / output_dir, patterns, pool); });
         out = capture.out;
-        return std::wstring(L"no error");
+        return error;
     };
     // "\\" separates directories on every platform.
     tarvo::test::write_bytes(archive, build_archive({{"b/c/one.txt", "12345"}, {"B/two.txt", "abcde"}, {"three.txt", "0123456789"},
                                                      {"d\\e\\f.txt", ""}}).bytes);
-    EXPECT_EQ(failure(L"a.qar", L"all"), L"no error");
+    EXPECT_EQ(failure(L"a.qar", L"all"), kNoError);
     EXPECT_EQ(out, L"Setting up extract list...\nReading file structure...\n"
                    L"Creating directory structure. Please wait, it may take a while\n"
                    L"Creating: B/\nCreating: b/c/\nCreating: d\\e\\\n\nCollecting size data...\n\nExtracting files...\n"
@@ -113,7 +109,7 @@ TEST(Unpack, WritesTheSelectionAndRefusesUnsafeNamesAndFailures)
     EXPECT_EQ(tarvo::test::read_bytes(dir / L"all/b/c/one.txt"), "12345");  // b/ made on the way to b/c/, or found as B/
     EXPECT_TRUE(fs::is_regular_file(tarvo::to_fs_path(dir / L"all/d/e/f.txt")));
     // Selection ignores case; what isn't selected gets no file.
-    EXPECT_EQ(failure(L"a.qar", L"some", L" b/* ;"), L"no error");
+    EXPECT_EQ(failure(L"a.qar", L"some", L" b/* ;"), kNoError);
     EXPECT_NE(out.find(L"Extract patterns set to: ^(b/.+?)$\nReading"), std::wstring::npos);
     EXPECT_NE(out.find(L" 50.00%: b/c/one.txt\n100.00%: B/two.txt\nDone!"), std::wstring::npos);
     EXPECT_FALSE(fs::exists(tarvo::to_fs_path(dir / L"some/three.txt")));
@@ -125,7 +121,7 @@ TEST(Unpack, WritesTheSelectionAndRefusesUnsafeNamesAndFailures)
     }
     // An unsafe entry that isn't selected does not stop the others.
     tarvo::test::write_bytes(archive, build_archive({{"../x", "evil"}, {"ok", "fine"}}).bytes);
-    EXPECT_EQ(failure(L"a.qar", L"out", L"ok"), L"no error");
+    EXPECT_EQ(failure(L"a.qar", L"out", L"ok"), kNoError);
     EXPECT_EQ(tarvo::test::read_bytes(dir / L"out/ok"), "fine");
     for (const wchar_t* name : {L"..a", L".hidden/x", L"a b/c", L"x.y/z"}) EXPECT_FALSE(is_unsafe_archive_name(name)) << name;
     // Names Windows can't create are unsafe there only.

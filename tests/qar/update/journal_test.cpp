@@ -73,24 +73,17 @@ TEST_F(Journal, ARunThatFindsTheArchiveLockedStopsBeforeItChangesAnythingAndOneA
     const std::wstring archive = copy_of("updated.qar");
     const std::string pristine = read_bytes(archive);
     const std::wstring in_use = tarvo::quoted(L"Archive ", archive) + L" is in use by another process";
-    const auto unpack = [&] {
-        tarvo::console::Capture capture;
-        return error_of([&] { format::unpack_archive(archive, path(L"unpacked"), L"", pool_); });
-    };
 
     // Another reader: unpacks go on beside it, but neither an update nor a create.
     FileLock reader;
     ASSERT_EQ(reader.acquire(archive, FileLock::Kind::shared, false), FileLock::Outcome::locked);
-    EXPECT_EQ(unpack(), kNoError);
-    die_mid_update(archive, pristine.size());
+    EXPECT_EQ(unpack(archive), kNoError);
+    interrupt(archive);
     const std::string interrupted = read_bytes(archive), journal = read_bytes(journal_path(archive));
     EXPECT_EQ(update(archive, {{"new.bin", "new"}}, true).error, in_use);
-    {
-        tarvo::console::Capture capture;
-        EXPECT_EQ(error_of([&] { create::create_archive(tarvo::from_fs_path(suite_ / "empty"), archive, L"", pool_); }), in_use);
-    }
+    EXPECT_EQ(create_empty(archive), in_use);
     // An unpack that finds the journal needs the archive to itself to apply it.
-    EXPECT_EQ(unpack(), in_use);
+    EXPECT_EQ(unpack(archive), in_use);
     EXPECT_TRUE(read_bytes(archive) == interrupted);
     EXPECT_TRUE(read_bytes(journal_path(archive)) == journal);
 
@@ -132,7 +125,7 @@ TEST_F(Journal, AJournalFollowsItsMarkWhereverTheArchiveGoesAndNeverLandsOnAnoth
 {
     const std::wstring archive = copy_of("updated.qar"), moved = path(L"moved/updated.qar");
     const std::string pristine = read_bytes(archive), other = read_bytes(copy_of("created.qar"));
-    die_mid_update(archive, pristine.size());
+    interrupt(archive);
     const std::string interrupted = read_bytes(archive), journal = read_bytes(journal_path(archive));
     const auto put_back = [&](const std::string& bytes) {
         write_bytes(moved, bytes);
@@ -172,7 +165,7 @@ TEST_F(Journal, AJournalFollowsItsMarkWhereverTheArchiveGoesAndNeverLandsOnAnoth
     EXPECT_EQ(error_of([&] { format::unpack_archive(archive, path(L"unpacked"), L"", pool_); }), missing);
     EXPECT_EQ(capture.out, L"Setting up extract list...\n");
     EXPECT_TRUE(read_bytes(archive) == interrupted);
-    EXPECT_EQ(error_of([&] { create::create_archive(tarvo::from_fs_path(suite_ / "empty"), archive, L"", pool_); }), kNoError);
+    EXPECT_EQ(create_empty(archive), kNoError);
 }
 
 #ifndef _WIN32
@@ -185,14 +178,14 @@ TEST_F(Journal, ThroughALinkTheJournalStandsBesideTheRealFileAndAnOldOneBesideTh
 
     // Interrupted through one name, the other finds the journal beside the real file.
     for (const auto& [interrupted, run] : {std::pair{link, real}, std::pair{real, link}}) {
-        die_mid_update(interrupted, pristine.size());
+        interrupt(interrupted);
         EXPECT_FALSE(exists(link + L".journal"));
         EXPECT_TRUE(update(run, {}).out.starts_with(recovered(real)));
         EXPECT_TRUE(read_bytes(real) == pristine);
     }
 
     // Release 1.0.0 put the journal beside the link and applied it by the file's identity.
-    die_mid_update(link, pristine.size());
+    interrupt(link);
     scribble(real, 0, pristine.substr(0, format::kHeaderSize));
     write_bytes(link + L".journal", as_version_2(read_bytes(journal_path(real)), real));
     fs::remove(tarvo::to_fs_path(journal_path(real)));

@@ -1,10 +1,12 @@
-// The programs, stopped or out of disk: a run leaves an archive that a stopped update holds to it;
-// a full disk on any output ends with one error line, status 1, never "Done!", and the old archive.
+// The programs, stopped, out of disk or given a FIFO: a run leaves an archive that a stopped
+// update holds to it; a full disk on any output ends with one error line, status 1, never "Done!",
+// and the old archive; a FIFO is refused before anything opens it.
 #include <cstdlib>
 
 #include "tests/qar/update/update_fixture.hpp"
 
-#if defined(__linux__) && defined(TARVO_QAR_PROGRAM) && defined(TARVO_SIZE_PROGRAM)
+#if defined(__linux__) && defined(TARVO_QAR_PROGRAM) && defined(TARVO_SIZE_PROGRAM) && defined(TARVO_CHECK_PROGRAM)
+#include <sys/stat.h>
 #include <sys/wait.h>
 
 namespace qar::update::test {
@@ -80,11 +82,30 @@ TEST_F(Programs, EveryOutputEndsWithAnErrorAndTheOldArchive)
     run(kMiB, {path(L"table.bin"), path(L"offsets.txt"), path(L"game")}, path(L"table.bin"), TARVO_SIZE_PROGRAM);
 }
 
+TEST_F(Programs, AFifoAtTheArchivesOrTheJournalsPathIsRefusedBeforeAnythingOpensIt)
+{
+    const std::wstring fifo = path(L"fifo.qar"), archive = copy_of("updated.qar"), empty = tarvo::from_fs_path(suite_ / "empty");
+    ASSERT_EQ(mkfifo(tarvo::to_utf8(fifo).c_str(), 0600) | mkfifo(tarvo::to_utf8(format::journal_path(archive)).c_str(), 0600), 0);
+    for (const std::wstring& at : {fifo, archive}) {
+        const std::string named = tarvo::to_utf8(at == fifo ? fifo : format::journal_path(archive));
+        for (const std::vector<std::wstring>& args :
+             {std::vector<std::wstring>{L"-u", at, path(L"out")}, {L"-r", empty, at}, {L"-a", empty, at}, {L"-c", empty, at}, {at}}) {
+            // Bounded: the open of a FIFO waits for a writer, and none ever comes.
+            std::string command = std::string("timeout -s KILL 10 '") + (args.size() == 1 ? TARVO_CHECK_PROGRAM : TARVO_QAR_PROGRAM) + "'";
+            for (const std::wstring& arg : args) command += " '" + tarvo::to_utf8(arg) + "'";
+            const int status = std::system((command + " >/dev/null 2>'" + tarvo::to_utf8(path(L"err")) + "'").c_str());
+            EXPECT_EQ(WIFEXITED(status) ? WEXITSTATUS(status) : -1, 1) << command;
+            const char* open = at == fifo && args[0] == L"-c" ? "output" : "input";
+            EXPECT_EQ(read_bytes(path(L"err")), "Error: Cannot open " + std::string(open) + " file \"" + named + "\"\n") << command;
+        }
+    }
+}
+
 }  // namespace
 }  // namespace qar::update::test
 
 #else
 
-TEST(Programs, StoppedOrOutOfDisk) { GTEST_SKIP() << "stopping a child process and file size limits are Linux tests"; }
+TEST(Programs, StoppedOrOutOfDisk) { GTEST_SKIP() << "stopping a child process, file size limits and FIFOs are Linux tests"; }
 
 #endif

@@ -24,9 +24,8 @@ namespace qar::update::test {
 
 namespace fs = std::filesystem;
 using Files = std::map<std::string, std::string>;  // archive name (UTF-8) to contents
-using tarvo::test::random_bytes;
-using tarvo::test::read_bytes;
-using tarvo::test::write_bytes;
+using tarvo::test::error_of, tarvo::test::kNoError, tarvo::test::read_archive;
+using tarvo::test::random_bytes, tarvo::test::read_bytes, tarvo::test::write_bytes;
 
 inline bool exists(const std::wstring& path) { return fs::exists(tarvo::to_fs_path(path)); }
 
@@ -62,20 +61,6 @@ inline void commit(format::JournalWriter& journal, const std::wstring& archive,
     journal.commit_saved(file);
 }
 
-// An update that died once it had written over the tables behind the header: journal and mark stay.
-inline void die_mid_update(const std::wstring& archive, std::uint64_t length)
-{
-    format::JournalWriter journal(archive, length);
-    commit(journal, archive, {{0, 4096}});
-    scribble(archive, format::kHeaderSize, random_bytes(4096 - format::kHeaderSize, 21));
-}
-
-inline format::ArchiveMetadata read_archive(const std::wstring& path)
-{
-    tarvo::File file(path, tarvo::File::Mode::read);
-    return format::read_metadata(file);
-}
-
 // After the first update the entries are 2_empty.bin, 3_mid.bin, sub/Case.bin, sub/dir/text.txt,
 // 0_tiny.bin, 1_bigg.bin, qar_extra.bin, then the ones added.
 constexpr std::size_t kMid = 1;
@@ -88,14 +73,12 @@ inline ExtraFile extra_of(const std::wstring& archive)
     return load_extra_file(file, metadata.entries.at(kExtra), metadata.blocks_of(kExtra));
 }
 
-inline const std::wstring kNoError = L"(no error)";
-
-// The message of the error a call ends with.
-template <class Call>
-std::wstring error_of(Call&& call)
+// An update that died once it had written over the tables behind the header: journal and mark stay.
+inline void interrupt(const std::wstring& archive)
 {
-    try { call(); } catch (const tarvo::wruntime_error& e) { return e.message(); }
-    return kNoError;
+    format::JournalWriter journal(archive, read_bytes(archive).size());
+    commit(journal, archive, {{0, 4096}});
+    scribble(archive, format::kHeaderSize, random_bytes(4096 - format::kHeaderSize, 21));
 }
 
 // The reserve's tiny and 10 MiB files, an empty one sharing the next one's data_offset, a few more.
@@ -153,6 +136,18 @@ protected:
         tarvo::console::Capture capture;
         const std::wstring error = error_of([&] { update_archive(source, archive, {}, backups, add, kDefaultIgnorePatterns, pool_); });
         return {capture.out, error};
+    }
+
+    // The error of an unpack into "unpacked", or of a create from an empty folder.
+    std::wstring unpack(const std::wstring& archive)
+    {
+        tarvo::console::Capture capture;
+        return error_of([&] { format::unpack_archive(archive, path(L"unpacked"), L"", pool_); });
+    }
+    std::wstring create_empty(const std::wstring& archive)
+    {
+        tarvo::console::Capture capture;
+        return error_of([&] { create::create_archive(tarvo::from_fs_path(suite_ / "empty"), archive, L"", pool_); });
     }
 
     // The archive checks sound against exactly the expected files, with the extra file beside them.
