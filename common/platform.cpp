@@ -157,15 +157,6 @@ bool is_windows_unsafe_component(std::wstring_view component)
     return false;
 }
 
-bool is_unsafe_name_component_for_platform([[maybe_unused]] std::wstring_view component)
-{
-#ifdef _WIN32
-    return is_windows_unsafe_component(component);
-#else
-    return false;
-#endif
-}
-
 bool same_file_name(std::wstring_view a, std::wstring_view b)
 {
 #ifdef _WIN32

@@ -8,13 +8,17 @@
 
 namespace tarvo {
 
+// kWindowsFileNames: whether file names here follow Windows' rules, which ignore the case of
+// ASCII letters and refuse the components that is_windows_unsafe_component names.
 #ifdef _WIN32
 inline constexpr wchar_t kPathSeparator = L'\\';
+inline constexpr bool kWindowsFileNames = true;
 using NativeArgChar = wchar_t;
 #define TARVO_ENTRY_POINT(run) \
     int wmain(int argc, wchar_t** argv) { return run(::tarvo::RawArguments{argc, argv}); }
 #else
 inline constexpr wchar_t kPathSeparator = L'/';
+inline constexpr bool kWindowsFileNames = false;
 using NativeArgChar = char;
 #define TARVO_ENTRY_POINT(run) \
     int main(int argc, char** argv) { return run(::tarvo::RawArguments{argc, argv}); }
@@ -67,10 +71,6 @@ MakeDirectoryResult make_single_directory(const std::wstring& path);
 // hold (< > " | ? * and the control characters 1 to 31). Portable, so the rule can be tested
 // everywhere.
 bool is_windows_unsafe_component(std::wstring_view component);
-
-// The extra rules of this platform for a component of a name from an archive or a list
-// file: is_windows_unsafe_component on Windows, nothing elsewhere.
-bool is_unsafe_name_component_for_platform(std::wstring_view component);
 
 // Whether two file names (single components) name the same entry of a directory: exactly equal
 // on Linux; on Windows equal apart from the case of ASCII letters.

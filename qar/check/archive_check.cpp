@@ -21,7 +21,9 @@
 #include "qar/create/source_tree.hpp"
 #include "qar/format/journal.hpp"
 #include "qar/format/md5.hpp"
+#include "qar/format/name_clash.hpp"
 #include "qar/format/own_files.hpp"
+#include "qar/format/safe_name.hpp"
 #include "qar/update/extra_file.hpp"
 
 namespace qar::check {
@@ -64,6 +66,7 @@ struct Item {
     bool inside = true;       // its data lies in front of the trailer
     std::wstring loose_path;  // -d=: the file of its name
     bool loose_differs = false;
+    std::vector<std::wstring> unpack_problems;  // why an unpack here or on Windows would refuse it
 };
 
 std::wstring quote(std::wstring_view text) { return tarvo::quoted(L"", text); }
@@ -243,10 +246,45 @@ void print_listing(const ArchiveMetadata& metadata, const std::vector<Item>& ite
     }
 }
 
+// The names an unpack on either platform refuses, and those that another name needs as a
+// directory: the unpack stops at such a file, on Windows also where only the case differs.
+void find_unpack_problems(const ArchiveMetadata& metadata, std::vector<Item>& items)
+{
+    format::NameTree exact(/*ignore_case=*/false), any_case(/*ignore_case=*/true);
+    std::vector<std::size_t> placed;  // the items whose names are in the trees
+    for (std::size_t k = 0; k < items.size(); ++k) {
+        Item& item = items[k];
+        if (!item.utf8) continue;  // reported as it is
+        const format::NameRefusal refusal = format::name_refusal(item.name);
+        if (refusal == format::NameRefusal::everywhere) {
+            item.unpack_problems.push_back(quote(item.name) + L": unpack refuses this name");
+            continue;
+        }
+        if (refusal == format::NameRefusal::on_windows)
+            item.unpack_problems.push_back(quote(item.name) + L": unpack refuses this name on Windows");
+        exact.add(metadata.name_bytes(item.entry), k);
+        any_case.add(metadata.name_bytes(item.entry), k);
+        placed.push_back(k);
+    }
+    for (const std::size_t k : placed) {
+        const std::string_view name = metadata.name_bytes(items[k].entry);
+        std::wstring where;
+        std::optional<std::size_t> other = exact.name_below(name);
+        if (!other) {
+            other = any_case.name_below(name);
+            where = L" on Windows";
+        }
+        if (other)
+            items[k].unpack_problems.push_back(quote(items[k].name) + L": unpack can't write it" + where + L", " +
+                                               quote(items[*other].name) + L" needs it as a directory");
+    }
+}
+
 void print_entry_problems(const ArchiveMetadata& metadata, const Item& item, const BlockVerdict& verdict, Problems& problems)
 {
     const std::wstring name = quote(item.name);
     if (!item.utf8) problems.add(name + L": the name is not UTF-8");
+    for (const std::wstring& text : item.unpack_problems) problems.add(text);
     format::Digest digest{};
     format::MD5(metadata.name_bytes(item.entry)).get_digest(digest);
     if (digest != metadata.digests[item.entry]) problems.add(name + L": the name digest does not match the name");
@@ -309,7 +347,7 @@ int check_archive(const CheckOptions& options, WorkerPool& pool)
         if (stored != 0) first_data = std::min(first_data, entry.data_offset);
         if (metadata.name_bytes(i) == update::kExtraFileName && !extra)
             extra = check_extra_file(archive, metadata, i, tables_end, found);
-        Item item{i, {}, true, stored, entry.data_offset <= data_limit && stored <= data_limit - entry.data_offset, {}, false};
+        Item item{i, {}, true, stored, entry.data_offset <= data_limit && stored <= data_limit - entry.data_offset, {}, false, {}};
         item.name = display_name(metadata, i, &item.utf8);
         if (filter && !matches(item.name, *filter)) continue;
         total_size += entry.size;
@@ -325,15 +363,18 @@ int check_archive(const CheckOptions& options, WorkerPool& pool)
                             to_wstring(first_data - tables_end) + L" bytes of room left for growth");
     if (options.list) print_listing(metadata, items, extra);
     for (const std::wstring& text : found) problems.add(text);
+    find_unpack_problems(metadata, items);
 
-    // -d=: each file goes with the first entry of its name.
+    // -d=: each file goes with the last entry of its name, the one an unpack leaves on disk.
     std::unordered_map<std::wstring, std::size_t> by_name;
-    for (std::size_t k = 0; k < items.size(); ++k) by_name.emplace(items[k].name, k);
+    for (std::size_t k = 0; k < items.size(); ++k) by_name.insert_or_assign(items[k].name, k);
     std::vector<std::wstring> missing;
     for (const auto& [name, size] : loose) {
         const std::wstring path = tarvo::join_archive_name(directory, name);
         const auto match = by_name.find(name);
         if (match == by_name.end()) {
+            // An update leaves a new name out when an unpack refuses it.
+            if (format::name_refusal(name) != format::NameRefusal::none) continue;
             missing.push_back(quote(name) + L" from " + quote(path) + L" is missing from the archive");
             continue;
         }

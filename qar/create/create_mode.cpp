@@ -21,7 +21,9 @@
 #include "qar/create/source_tree.hpp"
 #include "qar/format/archive_format.hpp"
 #include "qar/format/journal.hpp"
+#include "qar/format/name_clash.hpp"
 #include "qar/format/own_files.hpp"
+#include "qar/format/safe_name.hpp"
 
 namespace qar::create {
 namespace {
@@ -85,14 +87,27 @@ void create_archive(const std::wstring& source_root, const std::wstring& archive
     // Taken before the archive is truncated: an archive inside the source must not store
     // itself, nor its journal, even though it will be a new file by then.
     const format::OwnFiles own = format::own_files_of(archive_path);
-    for (auto it = files.begin(); it != files.end();) {
-        if ((ignore && matches(it->first, *ignore)) || format::is_own_file(own, tarvo::join_path(source_root, it->first))) {
-            tarvo::console::out(L"Ignoring " + it->first);
-            it = files.erase(it);
-        } else {
-            ++it;
+    // Drops each name that `left_out` accepts, with its "Ignoring " line, in name order.
+    const auto leave_out = [&files](auto&& left_out) {
+        for (auto it = files.begin(); it != files.end();) {
+            if (left_out(it->first)) {
+                tarvo::console::out(L"Ignoring " + it->first);
+                it = files.erase(it);
+            } else {
+                ++it;
+            }
         }
-    }
+    };
+    // Nor a name that either platform's unpack refuses: the archive must unpack on both.
+    leave_out([&](const std::wstring& name) {
+        return (ignore && matches(name, *ignore)) || format::is_own_file(own, tarvo::join_path(source_root, name)) ||
+               format::name_refusal(name) != format::NameRefusal::none;
+    });
+    // On Linux "A" and "a/x" are two files; on Windows "A" would stand where the folder of
+    // "a/x" must, so the file stays out.
+    format::NameTree tree(/*ignore_case=*/true);
+    for (const auto& [name, size] : files) tree.add(tarvo::to_utf8(name), 0);
+    leave_out([&](const std::wstring& name) { return tree.name_below(tarvo::to_utf8(name)).has_value(); });
 
     Tables tables = build_tables(files);
     // Tables that the format's fields can't hold are refused before the old archive goes.

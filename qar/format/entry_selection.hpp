@@ -26,4 +26,9 @@ std::vector<SelectedEntry> select_entries(const ArchiveMetadata& metadata,
 // Throws wruntime_error `Unsafe file name in archive "NAME"` for the first unsafe name.
 void require_safe_names(std::span<const SelectedEntry> selection);
 
+// Throws wruntime_error `Cannot create output file "PATH"` (PATH the name below output_dir),
+// the error its turn would end the run with, for the first selected name that another selected
+// name needs as a directory (ASCII case ignored where the file system ignores it).
+void require_files_apart(std::span<const SelectedEntry> selection, const std::wstring& output_dir);
+
 }  // namespace qar::format

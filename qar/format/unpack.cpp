@@ -93,6 +93,7 @@ void unpack_archive(const std::wstring& input_path, const std::wstring& output_d
     const std::vector<SelectedEntry> selection = select_entries(metadata, expression);
     require_safe_names(selection);
     require_outputs_apart(own_files_of(input_path), output_dir, selection);
+    require_files_apart(selection, output_dir);
 
     tarvo::console::out(L"Creating directory structure. Please wait, it may take a while");
     create_directory_tree(output_dir, selection, true);

@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <stdexcept>
 #include <system_error>
 #include <utility>
 
@@ -11,7 +12,9 @@
 #include "common/platform.hpp"
 #include "common/text.hpp"
 #include "qar/format/directory_tree.hpp"
+#include "qar/format/name_clash.hpp"
 #include "qar/format/own_files.hpp"
+#include "qar/format/safe_name.hpp"
 #include "qar/format/unpack.hpp"
 #include "qar/update/space_allocation.hpp"
 
@@ -183,12 +186,39 @@ LooseFile classify(const UpdateState& state, const std::optional<ReservePlan>& r
         }
     } else if (!options.add_files) {
         file.action = LooseAction::none;
-    } else if (options.ignore != nullptr && matches(name, *options.ignore)) {
+    } else if ((options.ignore != nullptr && matches(name, *options.ignore)) ||
+               format::name_refusal(name) != format::NameRefusal::none) {
+        // A new name that either platform's unpack refuses would make the archive refused there.
         file.action = LooseAction::ignore;
     } else {
         file.action = LooseAction::add;
     }
     return file;
+}
+
+// A new name and an entry that can't both be files would stop the unpack on Windows, which
+// ignores the case of ASCII letters, and the entry can't be taken out again: refused here.
+void check_added_names_apart(const WorkingTables& tables, const std::vector<LooseFile>& files)
+{
+    format::NameTree tree(/*ignore_case=*/true);
+    std::vector<std::wstring> names;  // by id: the entries', then the added ones'
+    for (std::size_t i = 0; i < tables.size(); ++i) {
+        tree.add(tables.names[i], i);
+        try {
+            names.push_back(tarvo::from_utf8(tables.names[i]));
+        } catch (const std::range_error&) {
+            names.push_back(tarvo::widen_bytes(tables.names[i]));
+        }
+    }
+    for (const LooseFile& file : files) {
+        if (file.action != LooseAction::add) continue;
+        const std::wstring cannot_add = tarvo::quoted(L"Cannot add ", file.name) + L": ";
+        if (const auto file_above = tree.file_above(file.utf8_name))
+            throw tarvo::wruntime_error(cannot_add + tarvo::quoted(L"", names[*file_above]) + L" is a file in the archive");
+        if (tree.name_below(file.utf8_name)) throw tarvo::wruntime_error(cannot_add + L"it is a directory in the archive");
+        tree.add(file.utf8_name, names.size());
+        names.push_back(file.name);
+    }
 }
 
 }  // namespace
@@ -215,6 +245,7 @@ UpdatePlan plan_update(UpdateState& state, const create::FileSizeMap& loose_file
 
     const format::OwnFiles own = format::own_files_of(state.archive_path);
     for (const auto& [name, size] : loose_files) plan.files.push_back(classify(state, plan.reserve, own, name, size, options));
+    check_added_names_apart(state.tables, plan.files);
     for (const LooseFile& file : plan.files) {
         if (file.action == LooseAction::patch || file.action == LooseAction::add) check_opens(file);
     }

@@ -21,7 +21,7 @@ enum class LooseAction {
     none,        // replace mode, and the archive doesn't hold the name
     patch,       // the archive holds the name: entry is rewritten
     add,         // add mode, a new name
-    ignore,      // add mode, a new name that matches the ignore list
+    ignore,      // add mode, a new name that matches the ignore list or that an unpack refuses
     skip_extra,  // the update's own files (its bookkeeping file, the archive, its journal) are
                  // never taken from the loose files
 };
@@ -53,7 +53,9 @@ struct UpdatePlan {
 
 // Loads the extra file (or plans the reserve, printing that it wasn't found), decides what
 // happens to each loose file and checks, without writing anything, everything that could
-// refuse the run: the extra file, room for the reserve, every loose file to be written opens,
+// refuse the run: the extra file, room for the reserve, no added name and entry that can't both
+// be files (`Cannot add "NAME": "OTHER" is a file in the archive`, or `Cannot add "NAME": it is
+// a directory in the archive`), every loose file to be written opens,
 // the new tables fit in front of the first file data that stays, the extra file has room for
 // every record the run may add, and the backups can be made. Leaves state.tables as they
 // will be after the reserve and state.extra as loaded (or fresh). A backup directory that is

@@ -57,6 +57,10 @@ TEST_F(Check, EachKindOfDamageIsNamed)
 {
     using Damage = std::function<void(const std::wstring&, const format::ArchiveMetadata&)>;
     const auto entry_at = [](const format::ArchiveMetadata& m, std::size_t i) { return 16 + 16 * m.entries.size() + 32 * i; };
+    const auto block_at = [](const format::ArchiveMetadata& m, std::size_t i, std::uint32_t j) {
+        return m.header.metadata_size - format::kBlockSizeField * (m.block_table.size() - m.entries[i].first_block - j);
+    };
+    const std::wstring trailer = L"the trailer digest does not match the tables";
     // One region record at the data of 3_mid.bin.
     const auto record = [](const std::wstring& archive, const format::ArchiveMetadata& m, std::uint64_t capacity) {
         update::ExtraFile extra = extra_of(archive);
@@ -72,7 +76,17 @@ TEST_F(Check, EachKindOfDamageIsNamed)
         {"created.qar", [](auto& a, auto& m) { flip(a, m.entries[5].data_offset + 10); },
          {L"\"sub/dir/text.txt\": block 0 does not decode to its 65536 bytes"}},
         {"created.qar", [&](auto& a, auto& m) { scribble(a, 16 + 48 * m.entries.size() + 4 + m.entries[3].name_offset, "4"); },
-         {L"the trailer digest does not match the tables", L"\"4_mid.bin\": the name digest does not match the name"}},
+         {trailer, L"\"4_mid.bin\": the name digest does not match the name"}},
+        // A block of the raw 10 MiB file taken for a stream, in its first and in its last 2 MiB batch.
+        {"created.qar", [&](auto& a, auto& m) { scribble(a, block_at(m, 1, 0), "\xFF\xFF"); },
+         {trailer, L"\"1_bigg.bin\": block 0 does not decode to its 65536 bytes"}},
+        {"created.qar", [&](auto& a, auto& m) { scribble(a, block_at(m, 1, 159), "\xFF\xFF"); },
+         {trailer, L"\"1_bigg.bin\": block 159 does not decode to its 65536 bytes"}},
+        // A last block that claims a whole raw block, with archive bytes after it to read.
+        {"created.qar", [&](auto& a, auto& m) {
+             scribble(a, block_at(m, 5, 2), std::string(2, '\0'));
+             scribble(a, m.archive_length, std::string(format::kBlockSize, '\0'));
+         }, {trailer, L"\"sub/dir/text.txt\": block 2 does not decode to its 18928 bytes"}},
         {"created.qar", [&](auto& a, auto& m) { scribble(a, entry_at(m, 1) + 16, read_bytes(a).substr(entry_at(m, 3) + 16, 8)); },
          {L"the tables: two files share data"}},
         {"updated.qar", [&](auto& a, auto& m) { record(a, m, m.archive_length); },
@@ -105,6 +119,7 @@ TEST_F(Check, AFolderThatDidNotLandIsFound)
     write_bytes(loose + L"/new.txt", "new");
     write_bytes(loose + L"/sub/desktop.ini", "left out by the default ignore list");
     write_bytes(loose + L"/qar_extra.bin", "never written by an update");
+    if (!tarvo::kWindowsFileNames) write_bytes(loose + L"/new?.txt", "left out by an update: Windows can't unpack it");
     // A raw block carries no checksum: only the loose file shows its damage.
     flip(archive, read_archive(archive).entries[1].data_offset + 70000);
     const Checked run = check(archive, {L"", false, L"", loose + L"/"});
@@ -113,6 +128,24 @@ TEST_F(Check, AFolderThatDidNotLandIsFound)
                                   L" differs from the archive\nProblem: " + from(L"sub/Case.bin") + L" differs from the archive\nProblem: " +
                                   from(L"new.txt") + L" is missing from the archive\n4 problems found\n")) << run.out;
     EXPECT_EQ(run.status, kDamaged);
+}
+
+// Every name that an unpack here or on Windows refuses is a problem, as is a file that another
+// entry needs as a directory; of two equal names -d= compares the last, which an unpack leaves.
+TEST_F(Check, NamesAnUnpackRefusesAreProblemsAndTheLastOfEqualNamesCounts)
+{
+    const std::wstring archive = path(L"names.qar"), loose = path(L"loose");
+    write_bytes(archive, tarvo::test::build_archive({{"", "1"}, {"d/.", "2"}, {"what?.txt", "3"}, {"z", "4"}, {"z/x", "5"},
+                                                     {"A", "6"}, {"a\\y", "7"}, {"d", "first"}, {"d", "last"}}).bytes);
+    write_bytes(loose + L"/d", "first");
+    const Checked run = check(archive, {L"", false, L"", loose});
+    EXPECT_EQ(run.status, kDamaged);
+    for (const std::wstring& line : {std::wstring(L"\"\": unpack refuses this name"), std::wstring(L"\"d/.\": unpack refuses this name"),
+                                     std::wstring(L"\"what?.txt\": unpack refuses this name on Windows"),
+                                     std::wstring(L"\"z\": unpack can't write it, \"z/x\" needs it as a directory"),
+                                     std::wstring(L"\"A\": unpack can't write it on Windows, \"a\\y\" needs it as a directory"),
+                                     tarvo::quoted(L"\"d\" from ", tarvo::join_archive_name(loose, L"d")) + L" differs from the archive"})
+        EXPECT_TRUE(has(run.out, L"Problem: " + line)) << tarvo::to_utf8(line) << tarvo::to_utf8(run.out);
 }
 
 TEST_F(Check, MarksAndJournalsAreReportedBeforeTheMagicAndNeverApplied)

@@ -41,7 +41,7 @@ TEST(ArchiveFormat, DamagedTablesAreRefused)
         {"archive cut before its trailer", [&](auto& b) { b.resize(good.metadata_size + 15); }},
         // Bytes that no writer lets two files share, nor data inside the tables.
         {"two files share data", put64(good.entry_offset(2) + 16, good.entries[0].data_offset + 1)},
-        {"data inside the tables", put64(good.entry_offset(2) + 16, good.metadata_size - 1)},
+        {"data wholly inside the block table", put64(good.entry_offset(2) + 16, good.block_table_offset())},
         {"two files share a block", put32(good.entry_offset(2), 1)},
         {"two files share name bytes", put64(good.entry_offset(2) + 24, good.entries[0].name_offset + 2)},
     };

@@ -114,10 +114,19 @@ TEST(Unpack, WritesTheSelectionAndRefusesUnsafeNamesAndFailures)
     EXPECT_NE(out.find(L" 50.00%: b/c/one.txt\n100.00%: B/two.txt\nDone!"), std::wstring::npos);
     EXPECT_FALSE(fs::exists(tarvo::to_fs_path(dir / L"some/three.txt")));
 
-    for (const char* name : {"", "/etc/x", "\\x", "c:x", "a/b:c", "..", "../x", "a/../../x", "a\\..\\x", "d/", "d\\"}) {
+    for (const char* name : {"", "/etc/x", "\\x", "c:x", "a/b:c", "..", "../x", "a/../../x", "a\\..\\x", "d/", "d\\", ".", "d/."}) {
         tarvo::test::write_bytes(archive, build_archive({{"safe/s", "s"}, {name, "evil"}}).bytes);
         EXPECT_EQ(failure(L"a.qar", L"out"), tarvo::quoted(L"Unsafe file name in archive ", tarvo::from_utf8(name)));
         EXPECT_FALSE(fs::exists(tarvo::to_fs_path(dir / L"out"))) << name;
+    }
+    // A file another entry needs as a directory (on Windows whatever the case of its letters) stops
+    // the run before anything is written, with the error it would have stopped with at its turn.
+    for (const char* file : {"z", "Z"}) {
+        tarvo::test::write_bytes(archive, build_archive({{"a", "1"}, {file, "2"}, {"z\\x", "3"}}).bytes);
+        const bool clash = file[0] == 'z' || tarvo::kWindowsFileNames;
+        const std::wstring output = tarvo::join_path(dir / L"apart", tarvo::from_utf8(file));
+        EXPECT_EQ(failure(L"a.qar", L"apart"), clash ? tarvo::quoted(L"Cannot create output file ", output) : kNoError);
+        EXPECT_NE(fs::exists(tarvo::to_fs_path(dir / L"apart/a")), clash) << file;
     }
     // An unsafe entry that isn't selected does not stop the others.
     tarvo::test::write_bytes(archive, build_archive({{"../x", "evil"}, {"ok", "fine"}}).bytes);
@@ -225,6 +234,10 @@ TEST(ParallelUnpack, WritesAndFailsAsTheOneByOneLoop)
         {"inflates to less than the size", [&](auto& b) { tarvo::put_le<std::uint64_t>(&b[data_offset_field - 8], entry.size + 1); }},
         {"inflates to more than the size", [&](auto& b) { tarvo::put_le<std::uint64_t>(&b[data_offset_field - 8], entry.size - 1); }},
         {"raw block longer than the file", [&](auto& b) { tarvo::put_le<std::uint16_t>(b.data() + last_block, 0); }},
+        {"raw block longer than the file, archive bytes after it", [&](auto& b) {
+             tarvo::put_le<std::uint16_t>(b.data() + last_block, 0);
+             b.insert(b.end() - 16, kBlockSize, 0);
+         }},
         {"data beyond the end", [&](auto& b) { tarvo::put_le<std::uint64_t>(b.data() + data_offset_field, b.size() - 100); }},
         {"data where no seek reaches", [&](auto& b) { tarvo::put_le<std::uint64_t>(b.data() + data_offset_field, ~0ull >> 1); }},
         {"archive cut short in a raw block",
