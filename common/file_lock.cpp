@@ -5,6 +5,8 @@
 
 #ifdef _WIN32
 #include <windows.h>
+
+#include "common/platform.hpp"
 #else
 #include <cerrno>
 #include <fcntl.h>
@@ -28,7 +30,7 @@ constexpr DWORD kLockLength = 1;
 
 HANDLE open_shared(const std::wstring& path, DWORD access, DWORD disposition, DWORD flags)
 {
-    return CreateFileW(path.c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+    return CreateFileW(system_path(path).c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                        disposition, flags, nullptr);
 }
 

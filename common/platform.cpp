@@ -11,6 +11,7 @@
 
 #ifdef _WIN32
 #include <direct.h>
+#include <windows.h>
 #else
 #include <sys/stat.h>
 #endif
@@ -30,14 +31,99 @@ std::vector<std::wstring> decode_arguments(const RawArguments& raw)
     return args;
 }
 
-std::filesystem::path to_fs_path(const std::wstring& path)
+namespace {
+
+bool is_slash(wchar_t c) { return c == L'\\' || c == L'/'; }
+
+bool starts_with_drive(std::wstring_view path)
+{
+    return path.size() >= 2 && path[1] == L':' && ((path[0] >= L'A' && path[0] <= L'Z') || (path[0] >= L'a' && path[0] <= L'z'));
+}
+
+// The length of the root of a full path: "C:", or "\\server\share" (either slash).
+std::size_t root_length(std::wstring_view full)
+{
+    if (starts_with_drive(full)) return 2;
+    std::size_t end = 2;
+    for (int part = 0; part < 2; ++part) {
+        if (part == 1 && end < full.size()) ++end;
+        while (end < full.size() && !is_slash(full[end])) ++end;
+    }
+    return end;
+}
+
+// A full path ("C:\..." or "\\server\share\...") with "\" as its only separator, no "." or ".."
+// component (".." above the root stays at the root, as the system takes it) and no trailing one.
+std::wstring resolve_full_path(std::wstring_view full)
+{
+    const std::size_t root = root_length(full);
+    std::wstring out(full.substr(0, root));
+    for (wchar_t& c : out) {
+        if (c == L'/') c = L'\\';
+    }
+    std::vector<std::size_t> starts;  // where each kept component begins in `out`
+    for (std::size_t at = root; at < full.size();) {
+        std::size_t end = at;
+        while (end < full.size() && !is_slash(full[end])) ++end;
+        const std::wstring_view component = full.substr(at, end - at);
+        at = end + 1;
+        if (component.empty() || component == L".") continue;
+        if (component == L"..") {
+            if (!starts.empty()) {
+                out.resize(starts.back() - 1);
+                starts.pop_back();
+            }
+            continue;
+        }
+        out += L'\\';
+        starts.push_back(out.size());
+        out += component;
+    }
+    if (starts.empty()) out += L'\\';
+    return out;
+}
+
+}  // namespace
+
+std::wstring windows_system_path(std::wstring_view path, std::wstring_view current_directory, bool force_absolute)
+{
+    if (path.empty()) return std::wstring();
+    const bool unc = path.size() >= 2 && is_slash(path[0]) && is_slash(path[1]);
+    // "\\?\" is the long form already, "\\.\" a device: the system takes both as they are.
+    if (unc && path.size() >= 4 && (path[2] == L'?' || path[2] == L'.') && is_slash(path[3])) return std::wstring(path);
+    const bool absolute = unc || (starts_with_drive(path) && path.size() > 2 && is_slash(path[2]));
+    std::wstring full;
+    if (absolute) {
+        full = path;
+    } else if (!path.empty() && is_slash(path[0])) {
+        full = std::wstring(current_directory.substr(0, root_length(current_directory))) + std::wstring(path);
+    } else if (starts_with_drive(path) && (current_directory.size() < 2 || (path[0] | 0x20) != (current_directory[0] | 0x20))) {
+        // Another drive's current directory is not known here: its root stands in for it.
+        full = std::wstring(path.substr(0, 2)) + L'\\' + std::wstring(path.substr(2));
+    } else {
+        full = std::wstring(current_directory) + L'\\' + std::wstring(starts_with_drive(path) ? path.substr(2) : path);
+    }
+    full = resolve_full_path(full);
+    if (path.size() < kLongPathThreshold && full.size() < kLongPathThreshold && !(force_absolute && absolute))
+        return std::wstring(path);
+    return full.starts_with(L"\\\\") ? L"\\\\?\\UNC" + full.substr(1) : L"\\\\?\\" + full;
+}
+
+SystemPath system_path(const std::wstring& path)
 {
 #ifdef _WIN32
-    return std::filesystem::path(path);
+    // The test suite runs once more with every absolute path in the long form, which Wine, having
+    // no length limit, would otherwise never see.
+    static const bool force_long_form = GetEnvironmentVariableW(L"TARVO_TEST_LONG_PATHS", nullptr, 0) != 0;
+    std::wstring current(GetCurrentDirectoryW(0, nullptr), L'\0');
+    current.resize(GetCurrentDirectoryW(static_cast<DWORD>(current.size()), current.data()));
+    return windows_system_path(path, current, force_long_form);
 #else
-    return std::filesystem::path(to_utf8(path));
+    return to_utf8(path);
 #endif
 }
+
+std::filesystem::path to_fs_path(const std::wstring& path) { return std::filesystem::path(system_path(path)); }
 
 std::wstring from_fs_path(const std::filesystem::path& path)
 {
@@ -45,6 +131,15 @@ std::wstring from_fs_path(const std::filesystem::path& path)
     return path.wstring();
 #else
     return from_utf8(path.native());
+#endif
+}
+
+std::filesystem::filesystem_error path_error(const char* operation, const std::wstring& path, std::error_code error)
+{
+#ifdef _WIN32
+    return std::filesystem::filesystem_error(operation, std::filesystem::path(path), error);
+#else
+    return std::filesystem::filesystem_error(operation, std::filesystem::path(to_utf8(path)), error);
 #endif
 }
 
@@ -89,11 +184,10 @@ bool is_not_found(const std::error_code& ec)
 PathKind path_kind(const std::wstring& path, const char* operation)
 {
     std::error_code ec;
-    const std::filesystem::path fs_path = to_fs_path(path);
-    const std::filesystem::file_status status = std::filesystem::status(fs_path, ec);
+    const std::filesystem::file_status status = std::filesystem::status(to_fs_path(path), ec);
     if (ec) {
         if (is_not_found(ec)) return PathKind::not_found;
-        throw std::filesystem::filesystem_error(operation, fs_path, ec);
+        throw path_error(operation, path, ec);
     }
     switch (status.type()) {
     case std::filesystem::file_type::not_found: return PathKind::not_found;
@@ -106,10 +200,10 @@ PathKind path_kind(const std::wstring& path, const char* operation)
 MakeDirectoryResult make_single_directory(const std::wstring& path)
 {
 #ifdef _WIN32
-    const int rc = _wmkdir(path.c_str());
+    const int rc = _wmkdir(system_path(path).c_str());
 #else
     constexpr mode_t kDirectoryMode = 0777;  // narrowed by the user's umask
-    const int rc = ::mkdir(to_utf8(path).c_str(), kDirectoryMode);
+    const int rc = ::mkdir(system_path(path).c_str(), kDirectoryMode);
 #endif
     if (rc == 0) return MakeDirectoryResult::created;
     return errno == EEXIST ? MakeDirectoryResult::already_exists : MakeDirectoryResult::failed;

@@ -1,9 +1,11 @@
 // What differs between Windows and Linux: paths, directories, file status, arguments.
 #pragma once
 
+#include <cstddef>
 #include <filesystem>
 #include <string>
 #include <string_view>
+#include <system_error>
 #include <vector>
 
 namespace tarvo {
@@ -11,11 +13,13 @@ namespace tarvo {
 #ifdef _WIN32
 inline constexpr wchar_t kPathSeparator = L'\\';
 using NativeArgChar = wchar_t;
+using SystemPath = std::wstring;
 #define TARVO_ENTRY_POINT(run) \
     int wmain(int argc, wchar_t** argv) { return run(::tarvo::RawArguments{argc, argv}); }
 #else
 inline constexpr wchar_t kPathSeparator = L'/';
 using NativeArgChar = char;
+using SystemPath = std::string;
 #define TARVO_ENTRY_POINT(run) \
     int main(int argc, char** argv) { return run(::tarvo::RawArguments{argc, argv}); }
 #endif
@@ -30,8 +34,29 @@ struct RawArguments {
 // std::range_error("bad conversion") for an argument that is not valid UTF-8.
 std::vector<std::wstring> decode_arguments(const RawArguments& raw);
 
+// The one door through which every path reaches the system (opening, status, listing, making,
+// renaming and removing): UTF-8 on Linux; on Windows windows_system_path() for the process's
+// current directory. Messages show the path as the user gave it, never this form.
+SystemPath system_path(const std::wstring& path);
+
+// Windows refuses the short form of a path from this length on: MAX_PATH (260) less the 12
+// characters that creating a directory keeps free for an 8.3 name.
+inline constexpr std::size_t kLongPathThreshold = 248;
+
+// How a path is handed to Windows: as it is while both it and its full form stay shorter than
+// kLongPathThreshold (with `force_absolute`, only a relative path stays so), else in the long form,
+// which has no length limit: the full path with "/" turned into "\", "." and ".." resolved by their
+// text, and "\\?\" in front ("\\?\UNC\" for a \\server\share path). A path already in that form,
+// or a device path ("\\.\"), is left as it is. `current_directory` is a full path. Portable, so
+// the rule can be tested everywhere.
+std::wstring windows_system_path(std::wstring_view path, std::wstring_view current_directory, bool force_absolute);
+
+// The path for the std::filesystem operations: system_path() as a path object.
 std::filesystem::path to_fs_path(const std::wstring& path);
 std::wstring from_fs_path(const std::filesystem::path& path);
+
+// The error of a failed std::filesystem operation, naming the path as the user gave it.
+std::filesystem::filesystem_error path_error(const char* operation, const std::wstring& path, std::error_code error);
 
 // A directory joined to a name with the platform's separator ("\" or "/").
 std::wstring join_path(const std::wstring& directory, const std::wstring& name);

@@ -122,7 +122,10 @@ std::optional<std::uintmax_t> listed_file_size(const std::string& name, const st
 {
     if (name.find('\0') != std::string::npos) return std::nullopt;
     if (path_kind(path, "status") != PathKind::regular) return std::nullopt;
-    return std::filesystem::file_size(to_fs_path(path));
+    std::error_code ec;
+    const std::uintmax_t size = std::filesystem::file_size(to_fs_path(path), ec);
+    if (ec) throw path_error("file_size", path, ec);
+    return size;
 }
 
 }  // namespace

@@ -24,9 +24,8 @@ void slashes_to_forward(std::wstring& name)
 std::uint64_t size_of(const std::wstring& path)
 {
     std::error_code ec;
-    const fs::path fs_path = tarvo::to_fs_path(path);
-    const std::uintmax_t size = fs::file_size(fs_path, ec);
-    if (ec) throw fs::filesystem_error("file_size", fs_path, ec);
+    const std::uintmax_t size = fs::file_size(tarvo::to_fs_path(path), ec);
+    if (ec) throw tarvo::path_error("file_size", path, ec);
     return static_cast<std::uint64_t>(size);
 }
 
@@ -70,14 +69,13 @@ void walk_entry(const std::wstring& directory, const std::wstring& entry_name, F
 
 void walk_directory(const std::wstring& directory, FileSizeMap& files, std::size_t root_length)
 {
-    const fs::path fs_directory = tarvo::to_fs_path(directory);
     std::error_code ec;
-    fs::directory_iterator it(fs_directory, ec);
-    if (ec) throw fs::filesystem_error("directory_iterator::directory_iterator", fs_directory, ec);
+    fs::directory_iterator it(tarvo::to_fs_path(directory), ec);
+    if (ec) throw tarvo::path_error("directory_iterator::directory_iterator", directory, ec);
     while (it != fs::directory_iterator()) {
         walk_entry(directory, tarvo::from_fs_path(it->path().filename()), files, root_length);
         it.increment(ec);
-        if (ec) throw fs::filesystem_error("directory_iterator::operator++", fs_directory, ec);
+        if (ec) throw tarvo::path_error("directory_iterator::operator++", directory, ec);
     }
 }
 
