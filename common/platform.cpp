@@ -134,6 +134,9 @@ std::wstring from_fs_path(const std::filesystem::path& path)
 #endif
 }
 
+namespace {
+
+// The error of a failed file-system operation, naming the path as the user gave it.
 std::filesystem::filesystem_error path_error(const char* operation, const std::wstring& path, std::error_code error)
 {
 #ifdef _WIN32
@@ -142,6 +145,8 @@ std::filesystem::filesystem_error path_error(const char* operation, const std::w
     return std::filesystem::filesystem_error(operation, std::filesystem::path(to_utf8(path)), error);
 #endif
 }
+
+}  // namespace
 
 std::wstring join_path(const std::wstring& directory, const std::wstring& name)
 {
@@ -167,26 +172,96 @@ void trim_trailing_separators(std::wstring& path)
     while (!path.empty() && (path.back() == L'\\' || path.back() == L'/')) path.pop_back();
 }
 
+#ifdef _WIN32
+// The C runtime's status calls take "?" for a wildcard and refuse the long form, and the
+// directory listing of the C++ library lists the current directory for it: status, size and
+// listing ask Windows itself.
 namespace {
 
-bool is_not_found(const std::error_code& ec)
+// Windows errors that mean nothing is there: file and path not found, an invalid name.
+bool is_not_found(DWORD error)
 {
-    if (ec == std::errc::no_such_file_or_directory || ec == std::errc::not_a_directory) return true;
-#ifdef _WIN32
-    // An invalid name (Windows error 123) reaches the C runtime as EINVAL.
-    if (ec == std::errc::invalid_argument) return true;
-#endif
-    return false;
+    return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND || error == ERROR_INVALID_NAME;
+}
+
+std::error_code windows_error(DWORD error) { return std::error_code(static_cast<int>(error), std::system_category()); }
+
+// What a path names, links followed; 0, or the Windows error. `disk` is false for a device.
+DWORD file_information(const std::wstring& path, BY_HANDLE_FILE_INFORMATION& info, bool& disk)
+{
+    // No access right is needed for the attributes; backup semantics open directories too.
+    const HANDLE handle = CreateFileW(system_path(path).c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                      nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) return GetLastError();
+    disk = GetFileType(handle) == FILE_TYPE_DISK;
+    const DWORD error = !disk || GetFileInformationByHandle(handle, &info) ? 0 : GetLastError();
+    CloseHandle(handle);
+    return error;
 }
 
 }  // namespace
 
 PathKind path_kind(const std::wstring& path, const char* operation)
 {
+    BY_HANDLE_FILE_INFORMATION info{};
+    bool disk = false;
+    const DWORD error = file_information(path, info, disk);
+    if (error != 0) {
+        if (is_not_found(error)) return PathKind::not_found;
+        throw path_error(operation, path, windows_error(error));
+    }
+    if (!disk) return PathKind::other;
+    return (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0 ? PathKind::directory : PathKind::regular;
+}
+
+std::uint64_t file_size(const std::wstring& path)
+{
+    BY_HANDLE_FILE_INFORMATION info{};
+    bool disk = false;
+    const DWORD error = file_information(path, info, disk);
+    if (error != 0) throw path_error("file_size", path, windows_error(error));
+    return (static_cast<std::uint64_t>(info.nFileSizeHigh) << 32) | info.nFileSizeLow;
+}
+
+std::vector<std::wstring> directory_names(const std::wstring& path)
+{
+    std::vector<std::wstring> names;
+    WIN32_FIND_DATAW found{};
+    const HANDLE search = FindFirstFileExW(system_path(join_path(path, L"*")).c_str(), FindExInfoBasic, &found,
+                                           FindExSearchNameMatch, nullptr, 0);
+    if (search == INVALID_HANDLE_VALUE) {
+        const DWORD error = GetLastError();
+        if (error == ERROR_FILE_NOT_FOUND) return names;  // not even "." and "..": an empty drive
+        throw path_error("directory_iterator::directory_iterator", path, windows_error(error));
+    }
+    do {
+        const std::wstring_view name = found.cFileName;
+        if (name != L"." && name != L"..") names.emplace_back(name);
+    } while (FindNextFileW(search, &found));
+    const DWORD error = GetLastError();
+    FindClose(search);
+    if (error != ERROR_NO_MORE_FILES) throw path_error("directory_iterator::operator++", path, windows_error(error));
+    return names;
+}
+
+bool remove_file(const std::wstring& path)
+{
+    return DeleteFileW(system_path(path).c_str()) || is_not_found(GetLastError());
+}
+
+bool rename_file(const std::wstring& from, const std::wstring& to)
+{
+    return MoveFileExW(system_path(from).c_str(), system_path(to).c_str(), MOVEFILE_REPLACE_EXISTING);
+}
+
+#else
+
+PathKind path_kind(const std::wstring& path, const char* operation)
+{
     std::error_code ec;
     const std::filesystem::file_status status = std::filesystem::status(to_fs_path(path), ec);
     if (ec) {
-        if (is_not_found(ec)) return PathKind::not_found;
+        if (ec == std::errc::no_such_file_or_directory || ec == std::errc::not_a_directory) return PathKind::not_found;
         throw path_error(operation, path, ec);
     }
     switch (status.type()) {
@@ -196,6 +271,44 @@ PathKind path_kind(const std::wstring& path, const char* operation)
     default: return PathKind::other;
     }
 }
+
+std::uint64_t file_size(const std::wstring& path)
+{
+    std::error_code ec;
+    const std::uintmax_t size = std::filesystem::file_size(to_fs_path(path), ec);
+    if (ec) throw path_error("file_size", path, ec);
+    return static_cast<std::uint64_t>(size);
+}
+
+std::vector<std::wstring> directory_names(const std::wstring& path)
+{
+    std::vector<std::wstring> names;
+    std::error_code ec;
+    std::filesystem::directory_iterator it(to_fs_path(path), ec);
+    if (ec) throw path_error("directory_iterator::directory_iterator", path, ec);
+    while (it != std::filesystem::directory_iterator()) {
+        names.push_back(from_fs_path(it->path().filename()));
+        it.increment(ec);
+        if (ec) throw path_error("directory_iterator::operator++", path, ec);
+    }
+    return names;
+}
+
+bool remove_file(const std::wstring& path)
+{
+    std::error_code ec;
+    std::filesystem::remove(to_fs_path(path), ec);
+    return !ec;
+}
+
+bool rename_file(const std::wstring& from, const std::wstring& to)
+{
+    std::error_code ec;
+    std::filesystem::rename(to_fs_path(from), to_fs_path(to), ec);
+    return !ec;
+}
+
+#endif
 
 MakeDirectoryResult make_single_directory(const std::wstring& path)
 {

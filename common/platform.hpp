@@ -2,10 +2,10 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <filesystem>
 #include <string>
 #include <string_view>
-#include <system_error>
 #include <vector>
 
 namespace tarvo {
@@ -55,9 +55,6 @@ std::wstring windows_system_path(std::wstring_view path, std::wstring_view curre
 std::filesystem::path to_fs_path(const std::wstring& path);
 std::wstring from_fs_path(const std::filesystem::path& path);
 
-// The error of a failed std::filesystem operation, naming the path as the user gave it.
-std::filesystem::filesystem_error path_error(const char* operation, const std::wstring& path, std::error_code error);
-
 // A directory joined to a name with the platform's separator ("\" or "/").
 std::wstring join_path(const std::wstring& directory, const std::wstring& name);
 
@@ -75,6 +72,19 @@ enum class PathKind { not_found, regular, directory, other };
 // name are not_found; any other failure throws std::filesystem::filesystem_error with
 // the given operation name and the path.
 PathKind path_kind(const std::wstring& path, const char* operation);
+
+// The size of a file, links followed; a failure throws std::filesystem::filesystem_error.
+std::uint64_t file_size(const std::wstring& path);
+
+// The names in a directory but "." and "..", in the order the system gives them; a failure
+// throws std::filesystem::filesystem_error.
+std::vector<std::wstring> directory_names(const std::wstring& path);
+
+// Removes a file; true when it is gone, or was never there.
+bool remove_file(const std::wstring& path);
+
+// Renames a file, replacing any file of the new name; false when that fails.
+bool rename_file(const std::wstring& from, const std::wstring& to);
 
 enum class MakeDirectoryResult { created, already_exists, failed };
 
