@@ -95,7 +95,7 @@ std::wstring windows_system_path(std::wstring_view path, std::wstring_view curre
     std::wstring full;
     if (absolute) {
         full = path;
-    } else if (!path.empty() && is_slash(path[0])) {
+    } else if (is_slash(path[0])) {
         full = std::wstring(current_directory.substr(0, root_length(current_directory))) + std::wstring(path);
     } else if (starts_with_drive(path) && (current_directory.size() < 2 || (path[0] | 0x20) != (current_directory[0] | 0x20))) {
         // Another drive's current directory is not known here: its root stands in for it.
@@ -251,7 +251,7 @@ bool remove_file(const std::wstring& path)
 
 bool rename_file(const std::wstring& from, const std::wstring& to)
 {
-    return MoveFileExW(system_path(from).c_str(), system_path(to).c_str(), MOVEFILE_REPLACE_EXISTING);
+    return MoveFileExW(system_path(from).c_str(), system_path(to).c_str(), MOVEFILE_REPLACE_EXISTING) != 0;
 }
 
 #else
