@@ -87,7 +87,7 @@ run_ctest() {
 # note NAME RESULT: the stage's line in the summary, with its time so far.
 note() {
   local took=$((SECONDS - stage_start))
-  summary+=("$(printf '%-8s %-40s %3dm%02ds' "$1:" "$2" $((took / 60)) $((took % 60)))")
+  summary+=("$(printf '%-8s %-46s %3dm%02ds' "$1:" "$2" $((took / 60)) $((took % 60)))")
 }
 
 # stage NAME BUILD_DIR CONFIGURE_ARGS... -- CTEST_ARGS...
@@ -141,7 +141,7 @@ for name in "${stages[@]}"; do
     stage_start=$SECONDS
     banner "windows: test again, every absolute path in the long form"
     TARVO_TEST_LONG_PATHS=1 run_ctest "$build_root/windows" -V
-    note windows "$result, long form forced"
+    note windows "$result, long paths"
     current=""
     ;;
   package)
