@@ -8,6 +8,7 @@
 #endif
 
 #include "common/error.hpp"
+#include "common/platform.hpp"
 #include "common/text.hpp"
 
 #ifdef _WIN32
@@ -38,10 +39,10 @@ const wchar_t* mode_text(File::Mode mode)
 std::FILE* open_file(const std::wstring& path, File::Mode mode)
 {
 #ifdef _WIN32
-    return _wfopen(path.c_str(), mode_text(mode));
+    return _wfopen(system_path(path).c_str(), mode_text(mode));
 #else
     const std::string narrow_mode = to_utf8(mode_text(mode));
-    return std::fopen(to_utf8(path).c_str(), narrow_mode.c_str());
+    return std::fopen(system_path(path).c_str(), narrow_mode.c_str());
 #endif
 }
 
@@ -238,7 +239,7 @@ void sync_directory_of(const std::wstring& path)
     // NTFS makes its own directory changes durable; there is nothing to ask for.
     (void)path;
 #else
-    std::string directory = to_utf8(path);
+    std::string directory = system_path(path);
     const std::size_t slash = directory.find_last_of('/');
     directory = slash == std::string::npos ? "." : slash == 0 ? "/" : directory.substr(0, slash);
     const int fd = ::open(directory.c_str(), O_RDONLY | O_DIRECTORY);

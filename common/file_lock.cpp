@@ -10,6 +10,8 @@
 
 #ifdef _WIN32
 #include <windows.h>
+
+#include "common/platform.hpp"
 #else
 #include <cerrno>
 #include <fcntl.h>
@@ -65,7 +67,7 @@ constexpr DWORD kLockLength = 1;
 
 HANDLE open_shared(const std::wstring& path, DWORD access, DWORD disposition, DWORD flags)
 {
-    return CreateFileW(path.c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+    return CreateFileW(system_path(path).c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                        disposition, flags, nullptr);
 }
 
@@ -101,7 +103,7 @@ std::optional<FileIdentity> file_identity(const std::wstring& path)
 
 std::wstring final_link_target(const std::wstring& path)
 {
-    const DWORD attributes = GetFileAttributesW(path.c_str());
+    const DWORD attributes = GetFileAttributesW(system_path(path).c_str());
     if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0) return path;
     const HANDLE handle = open_shared(path, 0, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS);
     if (handle == INVALID_HANDLE_VALUE) return path;
@@ -303,8 +305,7 @@ FileLock::Outcome FileLock::acquire(const std::wstring& path, Kind kind, bool cr
     const Outcome outcome = take(kind);
     if (created && outcome != Outcome::locked && outcome != Outcome::in_use) {
         *this = FileLock();  // closed first: Windows removes no open file
-        std::error_code ignored;
-        std::filesystem::remove(to_fs_path(path), ignored);
+        remove_file(path);
     }
     return outcome;
 }

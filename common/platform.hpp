@@ -1,6 +1,8 @@
 // What differs between Windows and Linux: paths, directories, file status, arguments.
 #pragma once
 
+#include <cstddef>
+#include <cstdint>
 #include <filesystem>
 #include <string>
 #include <string_view>
@@ -14,12 +16,14 @@ namespace tarvo {
 inline constexpr wchar_t kPathSeparator = L'\\';
 inline constexpr bool kWindowsFileNames = true;
 using NativeArgChar = wchar_t;
+using SystemPath = std::wstring;
 #define TARVO_ENTRY_POINT(run) \
     int wmain(int argc, wchar_t** argv) { return run(::tarvo::RawArguments{argc, argv}); }
 #else
 inline constexpr wchar_t kPathSeparator = L'/';
 inline constexpr bool kWindowsFileNames = false;
 using NativeArgChar = char;
+using SystemPath = std::string;
 #define TARVO_ENTRY_POINT(run) \
     int main(int argc, char** argv) { return run(::tarvo::RawArguments{argc, argv}); }
 #endif
@@ -34,6 +38,24 @@ struct RawArguments {
 // std::range_error("bad conversion") for an argument that is not valid UTF-8.
 std::vector<std::wstring> decode_arguments(const RawArguments& raw);
 
+// The one door through which every path reaches the system (opening, status, listing, making,
+// renaming and removing): UTF-8 on Linux; on Windows windows_system_path() for the process's
+// current directory. Messages show the path as the user gave it, never this form.
+SystemPath system_path(const std::wstring& path);
+
+// Windows refuses the short form of a path from this length on: MAX_PATH (260) less the 12
+// characters that creating a directory keeps free for an 8.3 name.
+inline constexpr std::size_t kLongPathThreshold = 248;
+
+// How a path is handed to Windows: as it is while both it and its full form stay shorter than
+// kLongPathThreshold (with `force_absolute`, only a relative path stays so), else in the long form,
+// which has no length limit: the full path with "/" turned into "\", "." and ".." resolved by their
+// text, and "\\?\" in front ("\\?\UNC\" for a \\server\share path). A path already in that form,
+// or a device path ("\\.\"), is left as it is. `current_directory` is a full path. Portable, so
+// the rule can be tested everywhere.
+std::wstring windows_system_path(std::wstring_view path, std::wstring_view current_directory, bool force_absolute);
+
+// The path for the std::filesystem operations: system_path() as a path object.
 std::filesystem::path to_fs_path(const std::wstring& path);
 std::wstring from_fs_path(const std::filesystem::path& path);
 
@@ -59,6 +81,19 @@ PathKind path_kind(const std::wstring& path, const char* operation);
 // process at its other end, which may never come, and neither holds a file's bytes. False for
 // anything else, a device or a path whose status can't be read included (its open reports it).
 bool is_fifo_or_socket(const std::wstring& path);
+
+// The size of a file, links followed; a failure throws std::filesystem::filesystem_error.
+std::uint64_t file_size(const std::wstring& path);
+
+// The names in a directory but "." and "..", in the order the system gives them; a failure
+// throws std::filesystem::filesystem_error.
+std::vector<std::wstring> directory_names(const std::wstring& path);
+
+// Removes a file; true when it is gone, or was never there.
+bool remove_file(const std::wstring& path);
+
+// Renames a file, replacing any file of the new name; false when that fails.
+bool rename_file(const std::wstring& from, const std::wstring& to);
 
 enum class MakeDirectoryResult { created, already_exists, failed };
 

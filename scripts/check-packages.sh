@@ -37,17 +37,21 @@ try_programs() (
   echo "$dir: the sample mod packed, unpacked and checked alike"
 )
 
-# Windows: the zip holds the programs, each with the version resource Explorer shows, and README.txt.
+# Windows: the zip holds the programs, each with the version resource Explorer shows and the
+# manifest byte for byte as resource 1 of type 24, and the texts.
 zip="$dist/tarvo-$version-windows-x64.zip"
 windows="$work/windows"
 rm -rf "$windows"
 unzip -q "$zip" -d "$windows"
-expected=$( (printf '%s.exe\n' "${programs[@]}"; echo README.txt) | sort)
+expected=$( (printf '%s.exe\n' "${programs[@]}"; printf '%s.txt\n' README REFERENCE LICENSE THIRD_PARTY_NOTICES) | sort)
 same_lines "$expected" "$(cd "$windows" && ls | sort)" "files in $zip"
 for program in "${programs[@]}"; do
-  shown=$(strings -el "$windows/$program.exe" | grep -A1 -x -e FileVersion -e OriginalFilename -e ProductVersion | grep -vx -- --)
-  same_lines "FileVersion"$'\n'"$version"$'\n'"OriginalFilename"$'\n'"$program.exe"$'\n'"ProductVersion"$'\n'"$version" "$shown" \
-    "version resource of $program.exe"
+  shown=$(strings -el "$windows/$program.exe" | grep -A1 -x -e FileVersion -e LegalCopyright -e OriginalFilename -e ProductVersion |
+    grep -vx -- --)
+  same_lines "FileVersion"$'\n'"$version"$'\n'"LegalCopyright"$'\n'"Copyright (c) 2026 The tarvo authors"$'\n'"OriginalFilename"$'\n'"$program.exe"$'\n'"ProductVersion"$'\n'"$version" "$shown" "version resource of $program.exe"
+  x86_64-w64-mingw32-windres -i "$windows/$program.exe" -O rc | grep -qx '1 24 /\* RT_MANIFEST \*/' &&
+    python3 -c 'import sys; sys.exit(open(sys.argv[2], "rb").read().find(open(sys.argv[1], "rb").read()) < 0)' \
+      "$root/cmake/tarvo.manifest" "$windows/$program.exe" || fail "$program.exe: no manifest, or another one"
 done
 try_programs "$windows" .exe "$root/scripts/wine-run.sh" "$work/wine-prefix"
 
@@ -57,7 +61,7 @@ rm -rf "$work/linux"
 mkdir "$work/linux"
 tar -C "$work/linux" -xzf "$tarball"
 linux="$work/linux/tarvo-$version-linux-x86_64"
-expected=$(printf '%s\n' "${programs[@]}" README.md | sort)
+expected=$(printf '%s\n' "${programs[@]}" README.md REFERENCE.md LICENSE THIRD_PARTY_NOTICES.txt | sort)
 same_lines "$expected" "$(cd "$linux" && ls | sort)" "files in $tarball"
 # Only glibc's own libraries may be needed, and the README names the newest glibc version used.
 newest=""

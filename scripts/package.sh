@@ -1,8 +1,12 @@
 #!/usr/bin/env bash
 # Builds the release packages from clean build trees of their own:
 #
-#   dist/tarvo-VERSION-windows-x64.zip       the .exe files and README.txt (Windows line ends)
-#   dist/tarvo-VERSION-linux-x86_64.tar.gz   the programs and README.md in tarvo-VERSION-linux-x86_64/
+#   dist/tarvo-VERSION-windows-x64.zip       the .exe files, README.txt (the modder's guide),
+#                                            REFERENCE.txt (this repository's README), LICENSE.txt
+#                                            and THIRD_PARTY_NOTICES.txt, all with Windows line ends
+#   dist/tarvo-VERSION-linux-x86_64.tar.gz   the programs, README.md (the guide), REFERENCE.md,
+#                                            LICENSE and THIRD_PARTY_NOTICES.txt in
+#                                            tarvo-VERSION-linux-x86_64/
 #
 #   scripts/package.sh
 #
@@ -56,7 +60,9 @@ mkdir "$stage/$linux_name"
 for program in "${programs[@]}"; do
   install -m 755 "$build_root/package-linux/$program" "$stage/$linux_name/"
 done
-install -m 644 README.md "$stage/$linux_name/"
+install -m 644 docs/guide.md "$stage/$linux_name/README.md"
+install -m 644 README.md "$stage/$linux_name/REFERENCE.md"
+install -m 644 LICENSE THIRD_PARTY_NOTICES.txt "$stage/$linux_name/"
 tar -C "$stage" --sort=name --mtime=@0 --owner=0 --group=0 --numeric-owner --format=gnu \
   -cf - "$linux_name" | gzip -9n >"$dist/$linux_name.tar.gz"
 
@@ -64,12 +70,15 @@ tar -C "$stage" --sort=name --mtime=@0 --owner=0 --group=0 --numeric-owner --for
 windows_name="tarvo-$version-windows-x64"
 files=()
 for program in "${programs[@]}"; do files+=("$build_root/package-windows/$program.exe"); done
-python3 - "$dist/$windows_name.zip" README.md "${files[@]}" <<'PY'
+# The texts as NAME=PATH, each with Windows line ends, then "--" and the programs.
+python3 - "$dist/$windows_name.zip" README.txt=docs/guide.md REFERENCE.txt=README.md LICENSE.txt=LICENSE \
+  THIRD_PARTY_NOTICES.txt=THIRD_PARTY_NOTICES.txt -- "${files[@]}" <<'PY'
 import os, sys, zipfile
-zip_path, readme, programs = sys.argv[1], sys.argv[2], sys.argv[3:]
+split = sys.argv.index("--")
+zip_path, texts, programs = sys.argv[1], [a.split("=", 1) for a in sys.argv[2:split]], sys.argv[split + 1:]
 entries = {os.path.basename(p): open(p, "rb").read() for p in programs}
-text = open(readme, "rb").read().replace(b"\r\n", b"\n")
-entries["README.txt"] = text.replace(b"\n", b"\r\n")
+for name, path in texts:
+    entries[name] = open(path, "rb").read().replace(b"\r\n", b"\n").replace(b"\n", b"\r\n")
 with zipfile.ZipFile(zip_path, "w", zipfile.ZIP_DEFLATED, compresslevel=9) as archive:
     for name in sorted(entries):
         # The oldest time a zip can hold, and plain read/write permissions for unzip on Unix.

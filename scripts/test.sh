@@ -5,7 +5,8 @@
 #   asan     Linux, g++, Debug, AddressSanitizer + UBSan,       build/asan
 #   tsan     Linux, clang, RelWithDebInfo, ThreadSanitizer      build/tsan
 #            (only the tests where threads meet, see TSAN_TESTS below)
-#   windows  MinGW-w64 cross build, tests under Wine            build/windows
+#   windows  MinGW-w64 cross build, tests under Wine, then once  build/windows
+#            more with every absolute path in the long form
 #   package  the release packages (scripts/package.sh), tried   build/package-*, dist
 #            as a user would (scripts/check-packages.sh)
 #   fuzz     clang libFuzzer harnesses, 15 s each               build/fuzz
@@ -44,6 +45,8 @@ for stage in "${stages[@]}"; do
   package) packages+=(g++-mingw-w64-x86-64-posix libz-mingw-w64-dev wine64 binutils unzip diffutils) ;;
   esac
 done
+# Each package once, though several stages need it.
+mapfile -t packages < <(printf '%s\n' "${packages[@]}" | awk '!seen[$0]++')
 "$root/scripts/ensure-packages.sh" "${packages[@]}"
 
 summary=()
@@ -81,6 +84,12 @@ run_ctest() {
   if [[ $skipped -gt 0 ]]; then result+=", $skipped skipped"; fi
 }
 
+# note NAME RESULT: the stage's line in the summary, with its time so far.
+note() {
+  local took=$((SECONDS - stage_start))
+  summary+=("$(printf '%-8s %-46s %3dm%02ds' "$1:" "$2" $((took / 60)) $((took % 60)))")
+}
+
 # stage NAME BUILD_DIR CONFIGURE_ARGS... -- CTEST_ARGS...
 stage() {
   local name=$1 build_dir=$2
@@ -96,8 +105,7 @@ stage() {
   cmake --build "$build_dir" -j "$jobs"
   banner "$name: test"
   run_ctest "$build_dir" "${ctest_args[@]}"
-  local took=$((SECONDS - stage_start))
-  summary+=("$(printf '%-8s %-32s %3dm%02ds' "$name:" "$result" $((took / 60)) $((took % 60)))")
+  note "$name" "$result"
   current=""
 }
 
@@ -124,22 +132,31 @@ for name in "${stages[@]}"; do
   windows)
     banner "windows: GoogleTest for Windows"
     "$root/scripts/windows-deps.sh" "$build_root/windows"
+    # -V: a Wine start runs a whole test executable, so each test's lines are shown as it runs.
     stage windows "$build_root/windows" -DCMAKE_BUILD_TYPE=Release \
-      -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64.cmake"
+      -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64.cmake" -- -V
+    # Wine has no length limit on paths, so the long form would never be tried: once more with
+    # every absolute path in it.
+    current=windows-long
+    stage_start=$SECONDS
+    banner "windows: test again, every absolute path in the long form"
+    TARVO_TEST_LONG_PATHS=1 run_ctest "$build_root/windows" -V
+    note windows "$result, long paths"
+    current=""
     ;;
   package)
     banner "package: build the release packages"
     PACKAGE_BUILD_ROOT="$build_root" JOBS="$jobs" "$root/scripts/package.sh"
     banner "package: try them as a user would"
     "$root/scripts/check-packages.sh" "$build_root/package-check"
-    took=$((SECONDS - stage_start))
-    summary+=("$(printf '%-8s %-32s %3dm%02ds' "package:" "both packages built and tried" $((took / 60)) $((took % 60)))")
+    note package "both packages built and tried"
     current=""
     ;;
   fuzz)
     # A short bounded run of every harness; longer runs: scripts/fuzz.sh SECONDS.
+    banner "fuzz: build, replay the corpora, 15 s per harness"
     FUZZ_BUILD_DIR="$build_root/fuzz" JOBS="$jobs" "$root/scripts/fuzz.sh" 15
-    summary+=("fuzz:    4 harnesses x 15s, no findings")
+    note fuzz "4 harnesses x 15s, no findings"
     current=""
     ;;
   esac

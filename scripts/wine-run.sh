@@ -64,25 +64,29 @@ fi
 
 # The first program of a Wine session also starts Wine's own background processes, which
 # outlive it by seconds and inherit its output streams: a caller that reads the output through
-# pipes (CTest) would wait for them. So the program writes into files, and the files are
-# copied to the real streams once the program has ended.
+# pipes (CTest) would wait for them. So the program writes into files; its standard output is
+# passed on as it grows (a test executable runs for minutes), standard error once it has ended.
 out=$(mktemp "${TMPDIR:-/tmp}/wine-run.out.XXXXXX")
 err=$(mktemp "${TMPDIR:-/tmp}/wine-run.err.XXXXXX")
-child=""
+child="" follower=""
 finish() {
   [[ -n $child ]] && kill -TERM "$child" 2>/dev/null
-  cat "$out"
+  [[ -n $follower ]] && wait "$follower"
   cat "$err" >&2
   rm -f "$out" "$err"
 }
 trap 'finish; exit 143' TERM INT
 "$wine" "$@" <&0 >"$out" 2>"$err" &
 child=$!
+# Ends once the program has ended and everything it wrote has been passed on.
+tail -c +1 -s 0.1 -f --pid="$child" "$out" &
+follower=$!
 status=0
 wait "$child" || status=$?
 child=""
+wait "$follower"
+follower=""
 trap - TERM INT
-cat "$out"
 cat "$err" >&2
 rm -f "$out" "$err"
 exit "$status"

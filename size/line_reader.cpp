@@ -4,7 +4,6 @@
 
 #include <algorithm>
 #include <filesystem>
-#include <system_error>
 
 #include "common/error.hpp"
 #include "common/platform.hpp"
@@ -19,8 +18,10 @@ constexpr std::size_t kChunk = 64 * 1024;  // lists are small; one chunk usually
 File open_for_reading(const std::wstring& path)
 {
     // Some systems open a directory for reading and fail only at the first read.
-    std::error_code ec;
-    if (std::filesystem::is_directory(to_fs_path(path), ec)) return File();
+    try {
+        if (path_kind(path, "status") == PathKind::directory) return File();
+    } catch (const std::filesystem::filesystem_error&) {
+    }
     return File(path, File::Mode::read);
 }
 

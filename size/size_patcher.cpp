@@ -105,13 +105,17 @@ std::string rewrite_language(std::string name, int language)
 
 void check_directory(const std::wstring& dir)
 {
-    std::error_code ec;
-    const std::filesystem::file_status status = std::filesystem::status(to_fs_path(dir), ec);
-    if (ec || status.type() == std::filesystem::file_type::not_found) {
+    // A status that can't be read counts as nothing there.
+    PathKind kind = PathKind::not_found;
+    try {
+        kind = path_kind(dir, "status");
+    } catch (const std::filesystem::filesystem_error&) {
+    }
+    if (kind == PathKind::not_found) {
         // The closing quote really does come after the words; scripts may match this text.
         throw wruntime_error(L"Directory \"" + dir + L" doesn't exist\"");
     }
-    if (status.type() != std::filesystem::file_type::directory) {
+    if (kind != PathKind::directory) {
         throw wruntime_error(dir + L" is a file, not a directory!");
     }
 }
@@ -122,7 +126,7 @@ std::optional<std::uintmax_t> listed_file_size(const std::string& name, const st
 {
     if (name.find('\0') != std::string::npos) return std::nullopt;
     if (path_kind(path, "status") != PathKind::regular) return std::nullopt;
-    return std::filesystem::file_size(to_fs_path(path));
+    return file_size(path);
 }
 
 }  // namespace

@@ -1,9 +1,6 @@
 // Listing the loose files below a source directory: the full walk and the name-list lookup.
 #include "qar/create/source_tree.hpp"
 
-#include <filesystem>
-#include <system_error>
-
 #include "common/console.hpp"
 #include "common/platform.hpp"
 #include "common/text.hpp"
@@ -12,22 +9,11 @@
 namespace qar::create {
 namespace {
 
-namespace fs = std::filesystem;
-
 void slashes_to_forward(std::wstring& name)
 {
     for (wchar_t& c : name) {
         if (c == L'\\') c = L'/';
     }
-}
-
-std::uint64_t size_of(const std::wstring& path)
-{
-    std::error_code ec;
-    const fs::path fs_path = tarvo::to_fs_path(path);
-    const std::uintmax_t size = fs::file_size(fs_path, ec);
-    if (ec) throw fs::filesystem_error("file_size", fs_path, ec);
-    return static_cast<std::uint64_t>(size);
 }
 
 void walk_directory(const std::wstring& directory, FileSizeMap& files, std::size_t root_length);
@@ -55,7 +41,7 @@ void walk_entry(const std::wstring& directory, const std::wstring& entry_name, F
     // walked, a dangling link is not found and skipped like any other odd entry.
     switch (tarvo::path_kind(path, "status")) {
     case tarvo::PathKind::regular: {
-        const std::uint64_t size = size_of(path);
+        const std::uint64_t size = tarvo::file_size(path);
         files.emplace(relative_name(path, root_length), size);
         break;
     }
@@ -70,15 +56,7 @@ void walk_entry(const std::wstring& directory, const std::wstring& entry_name, F
 
 void walk_directory(const std::wstring& directory, FileSizeMap& files, std::size_t root_length)
 {
-    const fs::path fs_directory = tarvo::to_fs_path(directory);
-    std::error_code ec;
-    fs::directory_iterator it(fs_directory, ec);
-    if (ec) throw fs::filesystem_error("directory_iterator::directory_iterator", fs_directory, ec);
-    while (it != fs::directory_iterator()) {
-        walk_entry(directory, tarvo::from_fs_path(it->path().filename()), files, root_length);
-        it.increment(ec);
-        if (ec) throw fs::filesystem_error("directory_iterator::operator++", fs_directory, ec);
-    }
+    for (const std::wstring& name : tarvo::directory_names(directory)) walk_entry(directory, name, files, root_length);
 }
 
 void look_up_names(const std::wstring& directory, FileSizeMap& files, const NameList& name_list)
@@ -95,7 +73,7 @@ void look_up_names(const std::wstring& directory, FileSizeMap& files, const Name
         slashes_to_forward(name);
         const std::wstring path = tarvo::join_path(directory, name);
         if (tarvo::path_kind(path, "status") != tarvo::PathKind::regular) continue;
-        const std::uint64_t size = size_of(path);
+        const std::uint64_t size = tarvo::file_size(path);
         files.emplace(std::move(name), size);
     }
 }

@@ -70,9 +70,7 @@ bool exists(const std::wstring& path) { return tarvo::path_kind(path, "status") 
 
 void remove_file(const std::wstring& path)
 {
-    std::error_code error;
-    std::filesystem::remove(tarvo::to_fs_path(path), error);
-    if (error) throw tarvo::wruntime_error(tarvo::quoted(L"Cannot remove file ", path));
+    if (!tarvo::remove_file(path)) throw tarvo::wruntime_error(tarvo::quoted(L"Cannot remove file ", path));
 }
 
 std::wstring cannot_recover(const std::wstring& archive_path)
@@ -364,8 +362,7 @@ JournalWriter::JournalWriter(std::wstring archive_path, std::uint64_t original_l
 JournalWriter::~JournalWriter()
 {
     if (published_) return;
-    std::error_code ignored;
-    std::filesystem::remove(tarvo::to_fs_path(temporary_path_), ignored);
+    tarvo::remove_file(temporary_path_);
 }
 
 void JournalWriter::save(std::uint64_t offset, std::uint64_t length)
@@ -431,9 +428,8 @@ void JournalWriter::commit_saved(tarvo::File& archive)
     journal.close();
 
     // Under its own name only once it is whole and durable.
-    std::error_code error;
-    std::filesystem::rename(tarvo::to_fs_path(temporary_path_), tarvo::to_fs_path(journal_path_), error);
-    if (error) throw tarvo::wruntime_error(tarvo::quoted(L"Cannot write output file ", journal_path_));
+    if (!tarvo::rename_file(temporary_path_, journal_path_))
+        throw tarvo::wruntime_error(tarvo::quoted(L"Cannot write output file ", journal_path_));
     published_ = true;
     tarvo::sync_directory_of(journal_path_);
 

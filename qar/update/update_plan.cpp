@@ -277,8 +277,7 @@ void make_backups(UpdateState& state, const UpdatePlan& plan, const std::wstring
         try {
             format::extract_entry(state.archive, backup_path, file.original, state.tables.block_lists[file.entry]);
         } catch (...) {
-            std::error_code ignored;
-            std::filesystem::remove(tarvo::to_fs_path(backup_path), ignored);
+            tarvo::remove_file(backup_path);
             throw;
         }
     }

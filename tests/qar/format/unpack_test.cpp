@@ -49,7 +49,7 @@ Unpacked unpack(std::span<const std::uint8_t> image, const std::wstring& pattern
     tarvo::test::ScratchDir dir;
     tarvo::test::write_bytes(dir / L"a.qar", image);
     const std::wstring output_dir = dir / L"out";
-    const fs::path root = tarvo::to_fs_path(output_dir);
+    const fs::path root = dir.path / "out";
     fs::create_directories(root);
     if (prepare) prepare(output_dir);
     Unpacked result;

@@ -234,5 +234,23 @@ TEST_F(UpdateModeTest, ArchivesThatCantBePatchedSafelyAreRefusedUntouched)
     expect_refused(path(L"swapped.qar"), {}, L"Not enough room for the new tables. Aborting.");
 }
 
+
+// Deep below a game folder every full path of the runs passes 300 characters: a pack, a patch with
+// backups and an unpack work there as anywhere.
+TEST_F(UpdateModeTest, PacksPatchesAndUnpacksWhereEveryPathPassesThreeHundredCharacters)
+{
+    const std::wstring deep = path(std::wstring(100, L'g') + L"/" + std::wstring(100, L'm') + L"/" + std::wstring(100, L'd'));
+    Files files = big_files();
+    write_files(deep + L"/source", files);
+    tarvo::console::Capture capture;
+    create::create_archive(deep + L"/source", deep + L"/game.qar", kDefaultIgnorePatterns, pool_);
+    const Files loose{{"sub/dir/text.txt", random_bytes(200000, 5)}, {"new/" + std::string(120, 'n') + ".txt", "added"}};
+    ASSERT_EQ(update(deep + L"/game.qar", loose, true, deep + L"/backup", deep + L"/loose").error, kNoError);
+    EXPECT_EQ(read_bytes(deep + L"/backup/sub/dir/text.txt"), files["sub/dir/text.txt"]);
+    for (const auto& [name, content] : loose) files[name] = content;
+    format::unpack_archive(deep + L"/game.qar", deep + L"/unpacked", L"", pool_);
+    for (const auto& [name, content] : files) EXPECT_EQ(read_bytes(deep + L"/unpacked/" + tarvo::from_utf8(name)), content) << name;
+}
+
 }  // namespace
 }  // namespace qar::update::test
