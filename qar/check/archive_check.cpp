@@ -18,13 +18,13 @@
 #include "common/text.hpp"
 #include "qar/base/pattern_list.hpp"
 #include "qar/check/block_verification.hpp"
-#include "qar/create/source_tree.hpp"
+#include "qar/base/source_tree.hpp"
 #include "qar/format/journal.hpp"
 #include "qar/format/md5.hpp"
 #include "qar/format/name_clash.hpp"
 #include "qar/format/own_files.hpp"
-#include "qar/format/safe_name.hpp"
-#include "qar/update/extra_file.hpp"
+#include "qar/base/safe_name.hpp"
+#include "qar/format/extra_file.hpp"
 
 namespace qar::check {
 namespace {
@@ -32,8 +32,6 @@ namespace {
 using format::ArchiveMetadata;
 using std::to_wstring;
 
-// The extra file's signature, its first four bytes.
-constexpr char kExtraSignature[] = "QARE";
 
 // Prints each problem as it is found and the verdict at the end.
 class Problems {
@@ -117,18 +115,18 @@ std::optional<PatternExpression> pattern_of(const std::wstring& text)
 }
 
 // The files below the directory that an update from it would take, as -a scans them.
-create::FileSizeMap scan_directory(const std::wstring& directory, const std::wstring& archive_path,
+FileSizeMap scan_directory(const std::wstring& directory, const std::wstring& archive_path,
                                    const std::optional<PatternExpression>& filter)
 {
     if (tarvo::path_kind(directory, "status") != tarvo::PathKind::directory)
         throw tarvo::wruntime_error(tarvo::quoted(L"Cannot open input directory ", directory));
-    create::FileSizeMap files;
-    create::scan_source_tree(directory, files, directory.size(), {});
+    FileSizeMap files;
+    scan_source_tree(directory, files, directory.size(), {});
     const std::optional<PatternExpression> ignore = pattern_of(kDefaultIgnorePatterns);
     const format::OwnFiles own = format::own_files_of(archive_path);
     // An update never writes a loose qar_extra.bin, nor the archive and its journal.
     std::erase_if(files, [&](const auto& file) {
-        return matches(file.first, *ignore) || file.first == update::kExtraFileNameWide ||
+        return matches(file.first, *ignore) || file.first == format::kExtraFileNameWide ||
                (filter && !matches(file.first, *filter)) ||
                format::is_own_file(own, tarvo::join_archive_name(directory, file.first));
     });
@@ -149,37 +147,34 @@ void check_trailer(tarvo::File& archive, const ArchiveMetadata& metadata, std::u
 }
 
 // The extra file of an updated archive; its image when the header holds up, for its records.
-std::optional<update::ExtraFile> check_extra_file(tarvo::File& archive, const ArchiveMetadata& metadata,
+std::optional<format::ExtraFile> check_extra_file(tarvo::File& archive, const ArchiveMetadata& metadata,
                                                   std::size_t index, std::uint64_t tables_end,
                                                   std::vector<std::wstring>& found)
 {
-    const std::wstring about = std::wstring(update::kExtraFileNameWide) + L": ";
+    const std::wstring about = std::wstring(format::kExtraFileNameWide) + L": ";
     const format::FileEntry& entry = metadata.entries[index];
-    const std::span<const std::uint16_t> blocks = metadata.blocks_of(index);
-    const bool raw = std::all_of(blocks.begin(), blocks.end(), [](std::uint16_t s) { return format::stored_length(s) == format::kBlockSize; });
-    if (entry.size != update::kExtraFileSize || !raw) {
-        found.push_back(about + L"it is not " + to_wstring(update::kExtraFileSize) + L" bytes stored in one piece");
+    if (!format::stored_in_one_piece(entry, metadata.blocks_of(index))) {
+        found.push_back(about + L"it is not " + to_wstring(format::kExtraFileSize) + L" bytes stored in one piece");
         return std::nullopt;
     }
     const std::uint64_t data_limit = metadata.archive_length - format::kTrailerSize;
-    if (entry.data_offset > data_limit || update::kExtraFileSize > data_limit - entry.data_offset) return std::nullopt;  // its entry's problem
-    std::vector<std::uint8_t> image(update::kExtraFileSize);
+    if (entry.data_offset > data_limit || format::kExtraFileSize > data_limit - entry.data_offset) return std::nullopt;  // its entry's problem
+    std::vector<std::uint8_t> image(format::kExtraFileSize);
     archive.seek(entry.data_offset);
     if (!archive.read_exact(image.data(), image.size()))
         throw tarvo::wruntime_error(tarvo::quoted(L"Cannot read input file ", archive.path()));
-    if (std::memcmp(image.data(), kExtraSignature, 4) != 0) {
+    format::ExtraFile extra(std::move(image));
+    if (!extra.has_signature()) {
         found.push_back(about + L"the signature is not QARE");
         return std::nullopt;
     }
-    const auto version = tarvo::get_le<std::uint32_t>(image.data() + 4);
-    if (version != update::kExtraFileVersion) {
-        found.push_back(about + L"version " + to_wstring(version) + L" is not 1");
+    if (extra.version() != format::kExtraFileVersion) {
+        found.push_back(about + L"version " + to_wstring(extra.version()) + L" is not 1");
         return std::nullopt;
     }
-    update::ExtraFile extra(std::move(image));
-    if (extra.record_count() > update::kMaxRegionRecords) {
+    if (extra.record_count() > format::kMaxRegionRecords) {
         found.push_back(about + to_wstring(extra.record_count()) + L" records do not fit in its table of " +
-                        to_wstring(update::kMaxRegionRecords));
+                        to_wstring(format::kMaxRegionRecords));
         return std::nullopt;
     }
     if (extra.reserve_end() < tables_end) found.push_back(about + L"the reserve ends inside the tables");
@@ -197,7 +192,7 @@ std::optional<update::ExtraFile> check_extra_file(tarvo::File& archive, const Ar
     }
     std::sort(spans.begin(), spans.end(), [](const Span& a, const Span& b) { return a.begin < b.begin; });
     for (std::size_t r = 0; r < extra.record_count(); ++r) {
-        const update::RegionRecord record = extra.record(r);
+        const format::RegionRecord record = extra.record(r);
         const std::wstring which = about + L"record " + to_wstring(r);
         if (record.offset < tables_end) {
             found.push_back(which + L" starts inside the tables");
@@ -224,14 +219,14 @@ std::wstring listing_line(const std::wstring& size, const std::wstring& stored, 
 }
 
 // Where each region starts, with its capacity: the first record of an offset counts, as for the update.
-std::unordered_map<std::uint64_t, std::uint64_t> regions_of(const std::optional<update::ExtraFile>& extra)
+std::unordered_map<std::uint64_t, std::uint64_t> regions_of(const std::optional<format::ExtraFile>& extra)
 {
     std::unordered_map<std::uint64_t, std::uint64_t> regions;
     for (std::size_t r = 0; extra && r < extra->record_count(); ++r) regions.emplace(extra->record(r).offset, extra->record(r).capacity);
     return regions;
 }
 
-void print_listing(const ArchiveMetadata& metadata, const std::vector<Item>& items, const std::optional<update::ExtraFile>& extra)
+void print_listing(const ArchiveMetadata& metadata, const std::vector<Item>& items, const std::optional<format::ExtraFile>& extra)
 {
     const auto regions = regions_of(extra);
     tarvo::console::out(listing_line(L"size", L"stored", L"ratio", L"offset", L"room", L"name"));
@@ -255,12 +250,12 @@ void find_unpack_problems(const ArchiveMetadata& metadata, std::vector<Item>& it
     for (std::size_t k = 0; k < items.size(); ++k) {
         Item& item = items[k];
         if (!item.utf8) continue;  // reported as it is
-        const format::NameRefusal refusal = format::name_refusal(item.name);
-        if (refusal == format::NameRefusal::everywhere) {
+        const NameRefusal refusal = name_refusal(item.name);
+        if (refusal == NameRefusal::everywhere) {
             item.unpack_problems.push_back(quote(item.name) + L": unpack refuses this name");
             continue;
         }
-        if (refusal == format::NameRefusal::on_windows)
+        if (refusal == NameRefusal::on_windows)
             item.unpack_problems.push_back(quote(item.name) + L": unpack refuses this name on Windows");
         exact.add(metadata.name_bytes(item.entry), k);
         any_case.add(metadata.name_bytes(item.entry), k);
@@ -322,8 +317,8 @@ int check_archive(const CheckOptions& options, WorkerPool& pool)
         throw tarvo::wruntime_error(tarvo::quoted(L"File ", options.archive) + L" is not a QAR archive");
     std::wstring directory = options.directory;
     tarvo::trim_trailing_separators(directory);
-    const create::FileSizeMap loose =
-        directory.empty() ? create::FileSizeMap{} : scan_directory(directory, options.archive, filter);
+    const FileSizeMap loose =
+        directory.empty() ? FileSizeMap{} : scan_directory(directory, options.archive, filter);
 
     ArchiveMetadata metadata;
     try {
@@ -339,13 +334,13 @@ int check_archive(const CheckOptions& options, WorkerPool& pool)
     check_trailer(archive, metadata, tables_end, found);
 
     std::vector<Item> items;
-    std::optional<update::ExtraFile> extra;
+    std::optional<format::ExtraFile> extra;
     std::uint64_t first_data = data_limit, total_size = 0, total_stored = 0;
     for (std::size_t i = 0; i < metadata.entries.size(); ++i) {
         const format::FileEntry& entry = metadata.entries[i];
         const std::uint64_t stored = format::stored_total(metadata.blocks_of(i));
         if (stored != 0) first_data = std::min(first_data, entry.data_offset);
-        if (metadata.name_bytes(i) == update::kExtraFileName && !extra)
+        if (metadata.name_bytes(i) == format::kExtraFileName && !extra)
             extra = check_extra_file(archive, metadata, i, tables_end, found);
         Item item{i, {}, true, stored, entry.data_offset <= data_limit && stored <= data_limit - entry.data_offset, {}, false, {}};
         item.name = display_name(metadata, i, &item.utf8);
@@ -374,7 +369,7 @@ int check_archive(const CheckOptions& options, WorkerPool& pool)
         const auto match = by_name.find(name);
         if (match == by_name.end()) {
             // An update leaves a new name out when an unpack refuses it.
-            if (format::name_refusal(name) != format::NameRefusal::none) continue;
+            if (name_refusal(name) != NameRefusal::none) continue;
             missing.push_back(quote(name) + L" from " + quote(path) + L" is missing from the archive");
             continue;
         }

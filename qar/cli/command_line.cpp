@@ -72,11 +72,11 @@ void apply_defaults(CommandLine& command_line)
     tarvo::trim_trailing_separators(command_line.backup_dir);
 }
 
-create::NameList read_name_list(const std::wstring& path)
+NameList read_name_list(const std::wstring& path)
 {
     tarvo::File file(path, tarvo::File::Mode::read);
     if (!file.is_open()) throw tarvo::wruntime_error(tarvo::quoted(L"Cannot open list file ", path));
-    create::NameList lines;
+    NameList lines;
     std::string line;
     bool line_started = false;
     std::array<char, 65536> chunk{};

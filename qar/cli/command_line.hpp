@@ -5,7 +5,7 @@
 #include <variant>
 #include <vector>
 
-#include "qar/create/source_tree.hpp"
+#include "qar/base/source_tree.hpp"
 
 namespace qar {
 
@@ -37,7 +37,7 @@ std::variant<CommandLine, UsageRequest> parse_command_line(const std::vector<std
 void apply_defaults(CommandLine& command_line);
 
 // The lines of a list file, split at line feed bytes, carriage returns kept.
-create::NameList read_name_list(const std::wstring& path);
+NameList read_name_list(const std::wstring& path);
 
 // Prints the message (if any) and the usage text on standard output.
 void print_usage(const std::wstring& message);

@@ -24,7 +24,7 @@ constexpr std::wstring_view kUnknownError = L"Unknown error main";  // a failure
 
 bool argument_count_ok(std::size_t count) { return count >= kMinArguments && count <= kMaxArguments; }
 
-void run_mode(const CommandLine& command_line, const create::NameList& name_list, WorkerPool& pool)
+void run_mode(const CommandLine& command_line, const NameList& name_list, WorkerPool& pool)
 {
     const std::wstring ignore =
         command_line.ignore_patterns.empty() ? std::wstring(kDefaultIgnorePatterns) : command_line.ignore_patterns;
@@ -59,7 +59,7 @@ int parse_and_run(const std::vector<std::wstring>& args)
     }
     CommandLine& command_line = std::get<CommandLine>(parsed);
     apply_defaults(command_line);
-    create::NameList name_list;
+    NameList name_list;
     if (!command_line.list_file.empty()) name_list = read_name_list(command_line.list_file);
 
     // A platform that reports no hardware threads still gets one worker: block compression

@@ -18,12 +18,12 @@
 #include "qar/create/deflate_workers.hpp"
 #include "qar/create/file_storing.hpp"
 #include "qar/format/md5.hpp"
-#include "qar/create/source_tree.hpp"
+#include "qar/base/source_tree.hpp"
 #include "qar/format/archive_format.hpp"
 #include "qar/format/journal.hpp"
 #include "qar/format/name_clash.hpp"
 #include "qar/format/own_files.hpp"
-#include "qar/format/safe_name.hpp"
+#include "qar/base/safe_name.hpp"
 
 namespace qar::create {
 namespace {
@@ -101,7 +101,7 @@ void create_archive(const std::wstring& source_root, const std::wstring& archive
     // Nor a name that either platform's unpack refuses: the archive must unpack on both.
     leave_out([&](const std::wstring& name) {
         return (ignore && matches(name, *ignore)) || format::is_own_file(own, tarvo::join_path(source_root, name)) ||
-               format::name_refusal(name) != format::NameRefusal::none;
+               name_refusal(name) != NameRefusal::none;
     });
     // On Linux "A" and "a/x" are two files; on Windows "A" would stand where the folder of
     // "a/x" must, so the file stays out.

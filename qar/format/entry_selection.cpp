@@ -6,7 +6,7 @@
 #include "common/platform.hpp"
 #include "common/text.hpp"
 #include "qar/format/name_clash.hpp"
-#include "qar/format/safe_name.hpp"
+#include "qar/base/safe_name.hpp"
 
 namespace qar::format {
 

@@ -8,7 +8,7 @@
 #include <string>
 
 #include "qar/format/archive_format.hpp"
-#include "qar/update/extra_file.hpp"
+#include "qar/update/reserve.hpp"
 #include "qar/update/update_state.hpp"
 
 namespace qar::update {

@@ -72,7 +72,7 @@ std::vector<std::uint8_t> write_metadata(UpdateState& state)
 }
 
 void update_archive(const std::wstring& source_dir, const std::wstring& archive_path,
-                    const create::NameList& name_list, const std::wstring& backup_dir, bool add_files,
+                    const NameList& name_list, const std::wstring& backup_dir, bool add_files,
                     const std::wstring& ignore_patterns, WorkerPool& pool)
 {
     std::optional<PatternExpression> ignore;
@@ -85,8 +85,8 @@ void update_archive(const std::wstring& source_dir, const std::wstring& archive_
     state.deflaters = std::make_unique<create::DeflateWorkers>(pool);
 
     tarvo::console::out(L"Reading directory structure");
-    create::FileSizeMap loose_files;
-    create::scan_source_tree(source_dir, loose_files, source_dir.size(), name_list);
+    FileSizeMap loose_files;
+    scan_source_tree(source_dir, loose_files, source_dir.size(), name_list);
     for (const auto& [name, size] : loose_files) tarvo::console::out(listing_line(name, size));
 
     tarvo::console::out(L"Creating indexes");

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "qar/create/source_tree.hpp"
+#include "qar/base/source_tree.hpp"
 #include "qar/update/update_state.hpp"
 
 namespace qar::update {
@@ -16,7 +16,7 @@ namespace qar::update {
 // after it began to write (it rolls back through the journal). A journal that an interrupted
 // run left beside the archive is applied first.
 void update_archive(const std::wstring& source_dir, const std::wstring& archive_path,
-                    const create::NameList& name_list, const std::wstring& backup_dir, bool add_files,
+                    const NameList& name_list, const std::wstring& backup_dir, bool add_files,
                     const std::wstring& ignore_patterns, WorkerPool& pool);
 
 // The last writes of a successful update but one: the tables behind the header, the extra file

@@ -14,7 +14,7 @@
 #include "qar/format/directory_tree.hpp"
 #include "qar/format/name_clash.hpp"
 #include "qar/format/own_files.hpp"
-#include "qar/format/safe_name.hpp"
+#include "qar/base/safe_name.hpp"
 #include "qar/format/unpack.hpp"
 #include "qar/update/space_allocation.hpp"
 
@@ -187,7 +187,7 @@ LooseFile classify(const UpdateState& state, const std::optional<ReservePlan>& r
     } else if (!options.add_files) {
         file.action = LooseAction::none;
     } else if ((options.ignore != nullptr && matches(name, *options.ignore)) ||
-               format::name_refusal(name) != format::NameRefusal::none) {
+               name_refusal(name) != NameRefusal::none) {
         // A new name that either platform's unpack refuses would make the archive refused there.
         file.action = LooseAction::ignore;
     } else {
@@ -223,7 +223,7 @@ void check_added_names_apart(const WorkingTables& tables, const std::vector<Loos
 
 }  // namespace
 
-UpdatePlan plan_update(UpdateState& state, const create::FileSizeMap& loose_files, const UpdateOptions& options)
+UpdatePlan plan_update(UpdateState& state, const FileSizeMap& loose_files, const UpdateOptions& options)
 {
     if (!options.backup_dir.empty()) check_backup_dir_apart(options.backup_dir, options.source_dir);
     UpdatePlan plan;

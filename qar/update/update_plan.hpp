@@ -9,10 +9,10 @@
 #include <vector>
 
 #include "qar/base/pattern_list.hpp"
-#include "qar/create/source_tree.hpp"
+#include "qar/base/source_tree.hpp"
 #include "qar/format/archive_format.hpp"
 #include "qar/format/journal.hpp"
-#include "qar/update/extra_file.hpp"
+#include "qar/update/reserve.hpp"
 #include "qar/update/update_state.hpp"
 
 namespace qar::update {
@@ -60,7 +60,7 @@ struct UpdatePlan {
 // every record the run may add, and the backups can be made. Leaves state.tables as they
 // will be after the reserve and state.extra as loaded (or fresh). A backup directory that is
 // the loose-file directory or lies inside it refuses the run before anything else.
-UpdatePlan plan_update(UpdateState& state, const create::FileSizeMap& loose_files, const UpdateOptions& options);
+UpdatePlan plan_update(UpdateState& state, const FileSizeMap& loose_files, const UpdateOptions& options);
 
 // Saves the current contents of every file about to be patched below backup_dir, unless a
 // backup of that name is already there. Runs before the archive is first written. A backup

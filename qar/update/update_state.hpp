@@ -11,7 +11,7 @@
 #include "common/file.hpp"
 #include "qar/create/deflate_workers.hpp"
 #include "qar/format/archive_format.hpp"
-#include "qar/update/extra_file.hpp"
+#include "qar/update/reserve.hpp"
 #include "qar/update/working_tables.hpp"
 
 namespace qar::update {

@@ -5,7 +5,7 @@
 #include <stdexcept>
 #include <utility>
 
-#include "qar/update/extra_file.hpp"
+#include "qar/update/reserve.hpp"
 
 namespace qar::update {
 

@@ -10,8 +10,8 @@
 
 #include "common/platform.hpp"
 #include "qar/cli/command_line.hpp"
-#include "qar/create/source_tree.hpp"
-#include "qar/format/safe_name.hpp"
+#include "qar/base/source_tree.hpp"
+#include "qar/base/safe_name.hpp"
 #include "size/line_reader.hpp"
 #include "tests/fuzz/fuzz_support.hpp"
 
@@ -29,23 +29,23 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }();
     const std::wstring path = scratch.write_input("list.txt", tarvo::fuzz::as_text(data, size));
 
-    const qar::create::NameList name_list = qar::read_name_list(path);
+    const qar::NameList name_list = qar::read_name_list(path);
     tarvo::File file = tarvo::size::open_for_reading(path);
     tarvo::size::LineReader reader(file, tarvo::size::LineReader::Mode::binary);
-    qar::create::NameList lines;
+    qar::NameList lines;
     for (std::string line; reader.next(line);) lines.push_back(line);
     if (name_list != lines) finding("the two list readers give other lines");
 
-    qar::create::FileSizeMap files;
+    qar::FileSizeMap files;
     try {
-        qar::create::scan_source_tree(source, files, source.size(), name_list);
+        qar::scan_source_tree(source, files, source.size(), name_list);
     } catch (const std::runtime_error&) {
         return 0;  // a name that isn't UTF-8, or one the system can't even look at (too long)
     }
     if (name_list.empty()) return 0;  // the whole tree was walked, not the list
     for (const auto& [name, size] : files) {
         if (name.find_first_of(std::wstring(L"\0\\", 2)) != std::wstring::npos) finding("a looked-up name holds a NUL or a \"\\\"");
-        if (qar::format::is_unsafe_archive_name(name)) finding("a looked-up name is unsafe");
+        if (qar::is_unsafe_archive_name(name)) finding("a looked-up name is unsafe");
         const fs::path found = tarvo::to_fs_path(tarvo::join_path(source, name));
         if (!fs::is_regular_file(found) || fs::file_size(found) != size) finding("a looked-up name is no regular file of its size");
     }

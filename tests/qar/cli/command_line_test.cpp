@@ -53,9 +53,9 @@ TEST(CommandLine, ListFileSplitsAtLineFeedsAndFailedRunsEndWithStatusOne)
         std::ofstream(dir.path / "list.txt", std::ios::binary | std::ios::trunc) << bytes;
         return read_name_list(dir / L"list.txt");
     };
-    EXPECT_EQ(list("a\r\nb"), (create::NameList{"a\r", "b"}));
-    EXPECT_EQ(list("a\n\nb\n"), (create::NameList{"a", "", "b"}));
-    EXPECT_EQ(list(""), create::NameList{});
+    EXPECT_EQ(list("a\r\nb"), (NameList{"a\r", "b"}));
+    EXPECT_EQ(list("a\n\nb\n"), (NameList{"a", "", "b"}));
+    EXPECT_EQ(list(""), NameList{});
 
     tarvo::console::Capture capture;
     const std::wstring missing = dir / L"missing.txt";

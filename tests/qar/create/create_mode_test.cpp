@@ -14,7 +14,7 @@
 #include "qar/base/pattern_list.hpp"
 #include "qar/create/create_mode.hpp"
 #include "qar/format/md5.hpp"
-#include "qar/create/source_tree.hpp"
+#include "qar/base/source_tree.hpp"
 #include "qar/format/unpack.hpp"
 #include "scratch.hpp"
 

@@ -19,7 +19,7 @@
 #include "qar/base/worker_pool.hpp"
 #include "qar/format/directory_tree.hpp"
 #include "qar/format/parallel_unpack.hpp"
-#include "qar/format/safe_name.hpp"
+#include "qar/base/safe_name.hpp"
 #include "qar/format/unpack.hpp"
 #include "tests/support/archive_builder.hpp"
 #include "tests/support/scratch.hpp"

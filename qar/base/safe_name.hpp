@@ -4,7 +4,7 @@
 
 #include <string>
 
-namespace qar::format {
+namespace qar {
 
 // Which unpack refuses a name: none, only the one on Windows, or the one on every platform.
 enum class NameRefusal { none, on_windows, everywhere };
@@ -22,4 +22,4 @@ bool is_unsafe_archive_name(const std::wstring& name);
 // Throws wruntime_error `Unsafe file name in archive "NAME"` for an unsafe name.
 void require_safe_archive_name(const std::wstring& name);
 
-}  // namespace qar::format
+}  // namespace qar

@@ -1,12 +1,12 @@
 // The rule that keeps every unpacked file and backup inside its directory, on both platforms.
-#include "qar/format/safe_name.hpp"
+#include "qar/base/safe_name.hpp"
 
 #include <string_view>
 
 #include "common/error.hpp"
 #include "common/platform.hpp"
 
-namespace qar::format {
+namespace qar {
 
 NameRefusal name_refusal(const std::wstring& name)
 {
@@ -40,4 +40,4 @@ void require_safe_archive_name(const std::wstring& name)
     if (is_unsafe_archive_name(name)) throw tarvo::wruntime_error(tarvo::quoted(L"Unsafe file name in archive ", name));
 }
 
-}  // namespace qar::format
+}  // namespace qar

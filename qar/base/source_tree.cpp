@@ -1,12 +1,12 @@
 // Listing the loose files below a source directory: the full walk and the name-list lookup.
-#include "qar/create/source_tree.hpp"
+#include "qar/base/source_tree.hpp"
 
 #include "common/console.hpp"
 #include "common/platform.hpp"
 #include "common/text.hpp"
-#include "qar/format/safe_name.hpp"
+#include "qar/base/safe_name.hpp"
 
-namespace qar::create {
+namespace qar {
 namespace {
 
 void slashes_to_forward(std::wstring& name)
@@ -69,7 +69,7 @@ void look_up_names(const std::wstring& directory, FileSizeMap& files, const Name
         // platform, so a list written on Windows names the same files here.
         std::wstring name = tarvo::from_utf8(element);
         // A name that could reach outside the directory names no file below it.
-        if (format::is_unsafe_archive_name(name)) continue;
+        if (is_unsafe_archive_name(name)) continue;
         slashes_to_forward(name);
         const std::wstring path = tarvo::join_path(directory, name);
         if (tarvo::path_kind(path, "status") != tarvo::PathKind::regular) continue;
@@ -90,4 +90,4 @@ void scan_source_tree(const std::wstring& directory, FileSizeMap& files, std::si
     }
 }
 
-}  // namespace qar::create
+}  // namespace qar

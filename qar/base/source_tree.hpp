@@ -8,7 +8,7 @@
 
 #include "common/text.hpp"
 
-namespace qar::create {
+namespace qar {
 
 // Archive name ("/" between components) to size, in UTF-16 code-unit order: the entry order
 // of a created archive and the processing order of an update.
@@ -24,4 +24,4 @@ using NameList = std::vector<std::string>;
 void scan_source_tree(const std::wstring& directory, FileSizeMap& files, std::size_t root_length,
                       const NameList& name_list);
 
-}  // namespace qar::create
+}  // namespace qar
