@@ -51,6 +51,13 @@ inline void store_blocks(std::span<const std::uint8_t> content, std::vector<std:
     }
 }
 
+// A worker pool and a deflate state for each of its workers.
+struct PoolScope {
+    explicit PoolScope(int workers) : pool(workers), deflaters(pool) {}
+    qar::WorkerPool pool;
+    qar::format::DeflateWorkers deflaters;
+};
+
 // The reference the block writer is compared with: one file after the other on the calling
 // thread, each read in batches of as many blocks as there are workers, each batch stored by
 // store_blocks and written before the next is read.

@@ -16,14 +16,17 @@
 #include "qar/format/md5.hpp"
 #include "qar/create/source_tree.hpp"
 #include "qar/format/unpack.hpp"
-#include "scratch.hpp"
+#include "tests/support/archive_builder.hpp"
 
 namespace qar::create {
 namespace {
 
-using testing::Bytes;
-using testing::make_bytes;
+namespace testing = tarvo::test;
+using Bytes = std::vector<std::uint8_t>;
 using testing::PoolScope;
+
+// Text-like unless told otherwise: most of a mod's files compress.
+Bytes make_bytes(std::size_t size, std::uint32_t seed, char kind = 't') { return testing::random_bytes<Bytes>(size, seed, kind); }
 using tarvo::test::read_archive, tarvo::test::ScratchDir;
 using Tree = std::map<std::wstring, Bytes, tarvo::Utf16Less>;
 

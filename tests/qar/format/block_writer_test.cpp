@@ -1,4 +1,4 @@
-// The block writer: per-worker deflate states, exact stored blocks, both placements, and the
+// The block writer: exact stored blocks from reused deflate states, both placements, and the
 // first failure of a run of files against the one-at-a-time reference.
 #include <gtest/gtest.h>
 
@@ -18,17 +18,11 @@ namespace {
 
 namespace testing = tarvo::test;
 using Bytes = std::vector<std::uint8_t>;
+using testing::PoolScope;
 using testing::ScratchDir;
 using testing::store_files_one_at_a_time;
 
 Bytes make_bytes(std::size_t size, std::uint32_t seed, char kind = 't') { return testing::random_bytes<Bytes>(size, seed, kind); }
-
-// A worker pool and a deflate state for each of its workers.
-struct PoolScope {
-    explicit PoolScope(int workers) : pool(workers), deflaters(pool) {}
-    WorkerPool pool;
-    DeflateWorkers deflaters;
-};
 
 constexpr std::size_t kBlock = 65536;
 constexpr std::uint8_t kFill = 0xEE;  // what the archive holds where nothing was written
@@ -40,26 +34,6 @@ Bytes zlib_compress(const Bytes& data)
     EXPECT_EQ(compress(out.data(), &length, data.data(), static_cast<uLong>(data.size())), Z_OK);
     out.resize(length);
     return out;
-}
-
-TEST(DeflateWorkers, GiveCompressOutputWhateverTheStateSawBefore)
-{
-    // A reused state goes from large to small and from incompressible to repetitive and back.
-    const std::vector<Bytes> blocks = {make_bytes(kBlock, 1, 'r'), {0x42}, make_bytes(kBlock, 0, 'z'), {},
-                                       make_bytes(40001, 4, 'r'),
-                                       make_bytes(kBlock, 2), make_bytes(300, 3), make_bytes(kBlock - 1, 5)};
-    WorkerPool pool(2);
-    DeflateWorkers deflaters(pool);
-    Bytes out(format::kMaxCompressedBlock), small(100);
-    for (int round = 0; round < 4; ++round) {
-        for (std::size_t b = 0; b < blocks.size(); ++b) {
-            out.resize(format::kMaxCompressedBlock);
-            out.resize(deflaters.compress(round % 2, blocks[b], out).value_or(0));
-            EXPECT_EQ(out, zlib_compress(blocks[b])) << "round " << round << ", block " << b;
-        }
-        // A stream that ran out of room leaves the state fit for the next block.
-        EXPECT_FALSE(deflaters.compress(round % 2, blocks[0], small).has_value());
-    }
 }
 
 // In place, each block is zlib's stream when strictly shorter, else its raw bytes, back to back
