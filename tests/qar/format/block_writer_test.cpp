@@ -113,8 +113,9 @@ TEST(BlockWriter, FirstFailureInEntryOrderEndsTheRunAfterEverythingBeforeIt)
                 auto& reported = reports[archives.size()];
                 tarvo::File archive(dir / L"out.qar", tarvo::File::Mode::read_write_new);
                 archive.write(Bytes(100, kFill));
+                const std::size_t file_count = files.size();  // clang 14 captures no structured binding
                 const std::wstring error = tarvo::test::error_of([&] {
-                    store(files.size(), [&](std::size_t k) { return std::get<0>(failure_case).at(k); }, archive, deflaters,
+                    store(file_count, [&](std::size_t k) { return std::get<0>(failure_case).at(k); }, archive, deflaters,
                           [&](std::size_t k, std::uint64_t at, format::BlockSizeList& sizes) { reported.emplace_back(k, at, sizes); });
                 });
                 archive = tarvo::File();  // closed before it is read back
