@@ -15,11 +15,10 @@
 #include "qar/base/file_lines.hpp"
 #include "qar/base/pattern_list.hpp"
 #include "qar/base/worker_pool.hpp"
-#include "qar/create/deflate_workers.hpp"
-#include "qar/create/file_storing.hpp"
 #include "qar/format/md5.hpp"
 #include "qar/base/source_tree.hpp"
 #include "qar/format/archive_format.hpp"
+#include "qar/format/block_writer.hpp"
 #include "qar/format/journal.hpp"
 #include "qar/format/name_clash.hpp"
 #include "qar/format/own_files.hpp"
@@ -75,7 +74,7 @@ std::string_view name_at(const std::vector<std::uint8_t>& names, std::uint64_t o
 }  // namespace
 
 void create_archive(const std::wstring& source_root, const std::wstring& archive_path,
-                    const std::wstring& ignore_patterns, WorkerPool& pool, StoreFiles store)
+                    const std::wstring& ignore_patterns, WorkerPool& pool, format::StoreFiles store)
 {
     std::optional<PatternExpression> ignore;
     if (!ignore_patterns.empty()) ignore = set_up_pattern_list(PatternListKind::ignore, ignore_patterns);
@@ -126,13 +125,13 @@ void create_archive(const std::wstring& source_root, const std::wstring& archive
     archive.seek(metadata_size);
 
     tarvo::console::out(L"Compressing files...");
-    const FileSource sources = [&](std::size_t k) {
+    const format::FileSource sources = [&](std::size_t k) {
         const FileEntry& entry = tables.entries[k];
         const std::wstring name = tarvo::from_utf8(name_at(tables.names, entry.name_offset));
-        return FileToStore{tarvo::join_path(source_root, name), entry.size};
+        return format::FileToStore{tarvo::join_path(source_root, name), entry.size};
     };
     std::uint64_t stored_so_far = 0;
-    const FileStored file_stored = [&](std::size_t k, std::uint64_t data_offset, format::BlockSizeList& block_sizes) {
+    const format::FileStored file_stored = [&](std::size_t k, std::uint64_t data_offset, format::BlockSizeList& block_sizes) {
         FileEntry& entry = tables.entries[k];
         entry.data_offset = data_offset;
         tables.block_lists[k] = std::move(block_sizes);
@@ -141,7 +140,7 @@ void create_archive(const std::wstring& source_root, const std::wstring& archive
         const std::wstring name = tarvo::from_utf8(name_at(tables.names, entry.name_offset));
         tarvo::console::out(progress_line(stored_so_far, tables.total_size, name));
     };
-    DeflateWorkers deflaters(pool);
+    format::DeflateWorkers deflaters(pool);
     store(tables.entries.size(), sources, archive, deflaters, file_stored);
 
     std::vector<std::uint16_t> block_table;

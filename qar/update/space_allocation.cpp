@@ -8,7 +8,7 @@
 
 #include "common/console.hpp"
 #include "common/text.hpp"
-#include "qar/create/block_compression.hpp"
+#include "qar/format/block_writer.hpp"
 #include "qar/format/md5.hpp"
 
 namespace qar::update {
@@ -27,7 +27,7 @@ std::uint64_t finish_append(UpdateState& state, std::uint64_t placed)
     return region;
 }
 
-create::DeflateWorkers& deflaters_of(UpdateState& state)
+format::DeflateWorkers& deflaters_of(UpdateState& state)
 {
     if (!state.deflaters) throw std::logic_error("an update that writes files needs the run's deflate states");
     return *state.deflaters;
@@ -78,8 +78,8 @@ bool patch_entry(UpdateState& state, std::size_t k, const std::wstring& path, st
     format::FileEntry& entry = state.tables.entries[k];
     const std::uint64_t old = entry.data_offset;
     format::BlockSizeList blocks;
-    const create::BlockPlacement placement =
-        create::compress_file_blocks(path, size, state.archive, old, capacity.bytes, blocks, deflaters_of(state));
+    const format::BlockPlacement placement =
+        format::place_file(path, size, state.archive, old, capacity.bytes, blocks, deflaters_of(state));
     entry.size = size;
     if (placement.restarted) {
         tarvo::console::out(L"Not enough space, file has been relocated to " + tarvo::to_hex(placement.offset) +
@@ -103,8 +103,8 @@ bool patch_entry(UpdateState& state, std::size_t k, const std::wstring& path, st
 std::uint64_t add_entry(UpdateState& state, const std::wstring& path, std::uint64_t size, const std::string& name)
 {
     format::BlockSizeList blocks;
-    const create::BlockPlacement placement =
-        create::compress_file_blocks(path, size, state.archive, create::kAppend, 0, blocks, deflaters_of(state));
+    const format::BlockPlacement placement =
+        format::place_file(path, size, state.archive, format::kAppend, 0, blocks, deflaters_of(state));
     tarvo::console::out(L"New file placed at " + tarvo::to_hex(placement.offset) + L"...");
     const format::FileEntry entry{0, 0, size, placement.offset, 0};
     state.extra.append_record(RegionRecord{placement.offset, finish_append(state, placement.offset)});

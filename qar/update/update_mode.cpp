@@ -82,7 +82,7 @@ void update_archive(const std::wstring& source_dir, const std::wstring& archive_
     const tarvo::FileLock lock = format::lock_for_update(archive_path);
     tarvo::console::out(L"Reading file structure...");
     UpdateState state = open_update_state(archive_path);
-    state.deflaters = std::make_unique<create::DeflateWorkers>(pool);
+    state.deflaters = std::make_unique<format::DeflateWorkers>(pool);
 
     tarvo::console::out(L"Reading directory structure");
     FileSizeMap loose_files;

@@ -9,8 +9,8 @@
 #include <vector>
 
 #include "common/file.hpp"
-#include "qar/create/deflate_workers.hpp"
 #include "qar/format/archive_format.hpp"
+#include "qar/format/deflate_workers.hpp"
 #include "qar/update/reserve.hpp"
 #include "qar/update/working_tables.hpp"
 
@@ -28,7 +28,7 @@ struct UpdateState {
     std::vector<std::uint8_t> zeros = std::vector<std::uint8_t>(kZeroBuffer, 0);
     // On the run's pool, made once for the run, so each worker sets its deflate state up
     // once however many files it compresses.
-    std::unique_ptr<create::DeflateWorkers> deflaters;
+    std::unique_ptr<format::DeflateWorkers> deflaters;
 
     // Where the data of the entries as planned starts (sorted), and where it all ends: no
     // entry's room reaches past the next of these. Set when the run is planned and kept, so

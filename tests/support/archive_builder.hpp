@@ -9,7 +9,10 @@
 #include <string>
 #include <vector>
 
+#include "common/error.hpp"
+#include "common/file.hpp"
 #include "qar/format/archive_format.hpp"
+#include "qar/format/block_writer.hpp"
 #include "tests/support/scratch.hpp"
 
 namespace tarvo::test {
@@ -30,6 +33,58 @@ struct BuiltArchive {
     std::size_t block_table_offset() const { return metadata_size - 2 * block_table.size(); }
 };
 
+// Appends content's blocks to data as the writers store them, each compressed on its own by
+// compress() and kept only when strictly shorter, and their stored sizes to table.
+inline void store_blocks(std::span<const std::uint8_t> content, std::vector<std::uint8_t>& data,
+                         std::vector<std::uint16_t>& table)
+{
+    for (std::size_t start = 0; start < content.size(); start += qar::format::kBlockSize) {
+        const std::size_t raw = std::min<std::size_t>(qar::format::kBlockSize, content.size() - start);
+        std::vector<std::uint8_t> packed(compressBound(static_cast<uLong>(raw)));
+        uLongf packed_size = static_cast<uLongf>(packed.size());
+        compress(packed.data(), &packed_size, content.data() + start, static_cast<uLong>(raw));
+        const bool packed_shorter = packed_size < raw;
+        const std::uint8_t* stored = packed_shorter ? packed.data() : content.data() + start;
+        const std::size_t stored_size = packed_shorter ? packed_size : raw;
+        data.insert(data.end(), stored, stored + stored_size);
+        table.push_back(qar::format::stored_size_of(stored_size));
+    }
+}
+
+// A worker pool and a deflate state for each of its workers.
+struct PoolScope {
+    explicit PoolScope(int workers) : pool(workers), deflaters(pool) {}
+    qar::WorkerPool pool;
+    qar::format::DeflateWorkers deflaters;
+};
+
+// The reference the block writer is compared with: one file after the other on the calling
+// thread, each read in batches of as many blocks as there are workers, each batch stored by
+// store_blocks and written before the next is read.
+inline void store_files_one_at_a_time(std::size_t file_count, const qar::format::FileSource& files, tarvo::File& archive,
+                                      qar::format::DeflateWorkers& deflaters, const qar::format::FileStored& stored)
+{
+    const std::uint64_t batch = static_cast<std::uint64_t>(deflaters.worker_count()) * qar::format::kBlockSize;
+    for (std::size_t k = 0; k < file_count; ++k) {
+        const qar::format::FileToStore file = files(k);
+        tarvo::File input(file.path, tarvo::File::Mode::read);
+        if (!input.is_open()) throw tarvo::wruntime_error(tarvo::quoted(L"Cannot open input file ", file.path));
+        const std::uint64_t data_offset = archive.tell();
+        qar::format::BlockSizeList sizes;
+        std::vector<std::uint8_t> raw, data;
+        for (std::uint64_t left = file.size; left > 0; left -= raw.size()) {
+            raw.resize(static_cast<std::size_t>(std::min(left, batch)));
+            if (!input.read_exact(raw.data(), raw.size())) {
+                throw tarvo::wruntime_error(tarvo::quoted(L"Cannot read input file ", file.path));
+            }
+            data.clear();
+            store_blocks(raw, data, sizes);
+            archive.write(data);
+        }
+        stored(k, data_offset, sizes);
+    }
+}
+
 // Each block compressed on its own and kept only when strictly shorter, files in entry order
 // right after the metadata, names laid down without gaps: the layout the create mode writes.
 // Digests are left zero: readers don't check them.
@@ -46,18 +101,8 @@ inline BuiltArchive build_archive(const std::vector<ArchiveFile>& files)
                                              data.size(), names.size()});
         names.insert(names.end(), name, name + file.name.size());
         names.push_back(0);
-        const auto* content = reinterpret_cast<const std::uint8_t*>(file.content.data());
-        for (std::size_t start = 0; start < file.content.size(); start += fmt::kBlockSize) {
-            const std::size_t raw = std::min<std::size_t>(fmt::kBlockSize, file.content.size() - start);
-            std::vector<std::uint8_t> packed(compressBound(static_cast<uLong>(raw)));
-            uLongf packed_size = static_cast<uLongf>(packed.size());
-            compress(packed.data(), &packed_size, content + start, static_cast<uLong>(raw));
-            const bool packed_shorter = packed_size < raw;
-            const std::uint8_t* stored = packed_shorter ? packed.data() : content + start;
-            const std::size_t stored_size = packed_shorter ? packed_size : raw;
-            data.insert(data.end(), stored, stored + stored_size);
-            out.block_table.push_back(fmt::stored_size_of(stored_size));
-        }
+        store_blocks(std::span(reinterpret_cast<const std::uint8_t*>(file.content.data()), file.content.size()), data,
+                     out.block_table);
     }
     out.metadata_size = static_cast<std::uint32_t>(16 + 48 * files.size() + 4 + names.size() + 2 * out.block_table.size());
     for (fmt::FileEntry& entry : out.entries) entry.data_offset += out.metadata_size;

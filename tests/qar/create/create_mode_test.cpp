@@ -16,14 +16,17 @@
 #include "qar/format/md5.hpp"
 #include "qar/base/source_tree.hpp"
 #include "qar/format/unpack.hpp"
-#include "scratch.hpp"
+#include "tests/support/archive_builder.hpp"
 
 namespace qar::create {
 namespace {
 
-using testing::Bytes;
-using testing::make_bytes;
+namespace testing = tarvo::test;
+using Bytes = std::vector<std::uint8_t>;
 using testing::PoolScope;
+
+// Text-like unless told otherwise: most of a mod's files compress.
+Bytes make_bytes(std::size_t size, std::uint32_t seed, char kind = 't') { return testing::random_bytes<Bytes>(size, seed, kind); }
 using tarvo::test::read_archive, tarvo::test::ScratchDir;
 using Tree = std::map<std::wstring, Bytes, tarvo::Utf16Less>;
 
@@ -31,7 +34,7 @@ const std::wstring kEmoji = tarvo::from_utf8("\xF0\x9F\x98\x80");  // outside th
 
 // Creates the archive of the tree at src, printing into a buffer; returns what was printed.
 std::wstring create(const ScratchDir& dir, const std::wstring& archive, const std::wstring& ignore = kDefaultIgnorePatterns,
-                    StoreFiles store = store_files, int workers = 3)
+                    format::StoreFiles store = format::store_files, int workers = 3)
 {
     PoolScope pool(workers);
     tarvo::console::Capture console;
@@ -64,8 +67,8 @@ TEST(CreateMode, PipelinedRunMatchesOneFileAtATimeAndItsTablesUnpackToTheTree)
         write_tree(dir, tree);
         std::filesystem::create_directories(tarvo::to_fs_path(dir / L"src/no/files/here"));
         for (int workers : {1, 3}) {
-            const std::wstring out = create(dir, L"p.qar", kDefaultIgnorePatterns, store_files, workers);
-            EXPECT_EQ(out, create(dir, L"r.qar", kDefaultIgnorePatterns, testing::store_files_one_at_a_time, workers));
+            const std::wstring out = create(dir, L"p.qar", kDefaultIgnorePatterns, format::store_files, workers);
+            EXPECT_EQ(out, create(dir, L"r.qar", kDefaultIgnorePatterns, tarvo::test::store_files_one_at_a_time, workers));
             EXPECT_TRUE(testing::read_bytes<Bytes>(dir / L"p.qar") == testing::read_bytes<Bytes>(dir / L"r.qar")) << seed << "/" << workers;
         }
 

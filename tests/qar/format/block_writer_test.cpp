@@ -1,5 +1,5 @@
-// Compressing file data: per-worker deflate states, exact stored blocks and their placement,
-// and the first failure of a run of files.
+// The block writer: exact stored blocks from reused deflate states, both placements, and the
+// first failure of a run of files against the one-at-a-time reference.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -10,18 +10,19 @@
 
 #include "common/error.hpp"
 #include "common/file.hpp"
-#include "qar/create/block_compression.hpp"
-#include "qar/create/file_storing.hpp"
-#include "scratch.hpp"
+#include "qar/format/block_writer.hpp"
+#include "tests/support/archive_builder.hpp"
 
-namespace qar::create {
+namespace qar::format {
 namespace {
 
-using testing::Bytes;
-using testing::make_bytes;
+namespace testing = tarvo::test;
+using Bytes = std::vector<std::uint8_t>;
 using testing::PoolScope;
+using testing::ScratchDir;
 using testing::store_files_one_at_a_time;
-using tarvo::test::ScratchDir;
+
+Bytes make_bytes(std::size_t size, std::uint32_t seed, char kind = 't') { return testing::random_bytes<Bytes>(size, seed, kind); }
 
 constexpr std::size_t kBlock = 65536;
 constexpr std::uint8_t kFill = 0xEE;  // what the archive holds where nothing was written
@@ -35,29 +36,11 @@ Bytes zlib_compress(const Bytes& data)
     return out;
 }
 
-TEST(DeflateWorkers, GiveCompressOutputWhateverTheStateSawBefore)
-{
-    // A reused state goes from large to small and from incompressible to repetitive and back.
-    const std::vector<Bytes> blocks = {make_bytes(kBlock, 1, 'r'), {0x42}, make_bytes(kBlock, 0, 'z'), {},
-                                       make_bytes(40001, 4, 'r'),
-                                       make_bytes(kBlock, 2), make_bytes(300, 3), make_bytes(kBlock - 1, 5)};
-    WorkerPool pool(2);
-    DeflateWorkers deflaters(pool);
-    Bytes out(format::kMaxCompressedBlock), small(100);
-    for (int round = 0; round < 4; ++round) {
-        for (std::size_t b = 0; b < blocks.size(); ++b) {
-            out.resize(format::kMaxCompressedBlock);
-            out.resize(deflaters.compress(round % 2, blocks[b], out).value_or(0));
-            EXPECT_EQ(out, zlib_compress(blocks[b])) << "round " << round << ", block " << b;
-        }
-        // A stream that ran out of room leaves the state fit for the next block.
-        EXPECT_FALSE(deflaters.compress(round % 2, blocks[0], small).has_value());
-    }
-}
-
-// Each block is zlib's stream when strictly shorter, else its raw bytes; the blocks go back to
-// back from the target, and the batch width changes no byte.
-TEST(BlockCompression, WritesZlibOutputOrRawBlocksBackToBackAtTheTargetOrTheEnd)
+// In place, each block is zlib's stream when strictly shorter, else its raw bytes, back to back
+// from the target: exactly what fits the room stays there. One byte too long, the file goes
+// whole to the end over the trailer, and nothing is written past the room. The batch width
+// changes no byte.
+TEST(BlockWriter, PlacesFilesInTheirRoomOrWholeAtTheEnd)
 {
     ScratchDir dir;
     Bytes tie = make_bytes(700, 31, 'r');  // a stream exactly as long as the bytes keeps them raw
@@ -68,46 +51,42 @@ TEST(BlockCompression, WritesZlibOutputOrRawBlocksBackToBackAtTheTargetOrTheEnd)
         testing::write_bytes(dir / L"in.bin", data);
         const auto built = tarvo::test::build_archive({{"in.bin", std::string(data.begin(), data.end())}});
         const Bytes stored(built.bytes.begin() + built.metadata_size, built.bytes.end() - 16);
-        // Stores in.bin into an archive of `length` fill bytes; checks and returns its bytes.
-        const auto place = [&](DeflateWorkers& deflaters, std::size_t length, std::uint64_t target, std::uint64_t limit, std::uint64_t offset,
-                               bool restarted) {
+        // Places in.bin into an archive of `length` fill bytes; checks and returns its bytes.
+        const auto place = [&](DeflateWorkers& deflaters, std::size_t length, std::uint64_t target, std::uint64_t room,
+                               std::uint64_t offset, bool restarted) {
             {
                 tarvo::File archive(dir / L"out.qar", tarvo::File::Mode::read_write_new);
                 archive.write(Bytes(length, kFill));
                 format::BlockSizeList sizes = {1, 2, 3};  // emptied by the call
-                const BlockPlacement placement =
-                    compress_file_blocks(dir / L"in.bin", data.size(), archive, target, limit, sizes, deflaters);
-                EXPECT_TRUE(placement.offset == offset && placement.restarted == restarted) << placement.offset;
+                const BlockPlacement placement = place_file(dir / L"in.bin", data.size(), archive, target, room, sizes, deflaters);
+                EXPECT_EQ(placement.offset, offset);
+                EXPECT_EQ(placement.restarted, restarted);
                 EXPECT_EQ(archive.tell(), offset + stored.size());
                 EXPECT_EQ(sizes, built.block_table);
             }
             return testing::read_bytes<Bytes>(dir / L"out.qar");
         };
-        Bytes expected(std::max<std::size_t>(100 + stored.size(), 150), kFill);
-        std::copy(stored.begin(), stored.end(), expected.begin() + 100);  // bytes past the data stay
         for (int workers : {1, 4}) {
             SCOPED_TRACE(std::to_string(data.size()) + " bytes, workers " + std::to_string(workers));
             PoolScope pool(workers);
-            EXPECT_EQ(place(pool.deflaters, 150, 100, kNoLimit, 100, false), expected);
+            const std::size_t length = stored.size() + 5000;
+            Bytes expected(length, kFill);
+            std::copy(stored.begin(), stored.end(), expected.begin() + 64);  // bytes past the data stay
+            EXPECT_EQ(place(pool.deflaters, length, 64, stored.size(), 64, false), expected);
+            const Bytes appended = place(pool.deflaters, 20, kAppend, 0, 4, false);  // an append has no room
+            EXPECT_TRUE(std::equal(stored.begin(), stored.end(), appended.begin() + 4));
+            if (stored.empty()) continue;
+            const Bytes relocated = place(pool.deflaters, length, 64, stored.size() - 1, length - 16, true);
+            EXPECT_TRUE(std::equal(stored.begin(), stored.end(), relocated.begin() + length - 16));
+            const auto room_end = relocated.begin() + 64 + stored.size() - 1, end = relocated.begin() + length - 16;
+            EXPECT_EQ(std::count(room_end, end, kFill), end - room_end);  // nothing past the room
         }
-        if (data.size() != 3 * kBlock + 77) continue;
-
-        // Under a limit a file of one batch stays in place, or goes whole to the end over the trailer.
-        PoolScope pool(4);
-        const std::size_t length = stored.size() + 5000;
-        expected.assign(length, kFill);
-        std::copy(stored.begin(), stored.end(), expected.begin() + 64);
-        EXPECT_EQ(place(pool.deflaters, length, 64, stored.size(), 64, false), expected);
-        expected.assign(length - 16, kFill);
-        expected.insert(expected.end(), stored.begin(), stored.end());
-        EXPECT_EQ(place(pool.deflaters, length, 64, stored.size() - 1, length - 16, true), expected);
-        EXPECT_EQ(place(pool.deflaters, 36, kAppend, 1, 20, false).size(), 20 + stored.size());  // an append ignores the limit
     }
 }
 
 // Pipelined and one at a time, the first failure in entry order ends the run after everything
 // before it, and both ways write and report the same.
-TEST(FileStoring, FirstFailureInEntryOrderEndsTheRunAfterEverythingBeforeIt)
+TEST(BlockWriter, FirstFailureInEntryOrderEndsTheRunAfterEverythingBeforeIt)
 {
     ScratchDir dir;
     for (const auto& [name, size, seed] : {std::tuple{L"big", 9 * kBlock + 10, 41}, {L"shrunk", 5 * kBlock + 3, 42},
@@ -134,8 +113,9 @@ TEST(FileStoring, FirstFailureInEntryOrderEndsTheRunAfterEverythingBeforeIt)
                 auto& reported = reports[archives.size()];
                 tarvo::File archive(dir / L"out.qar", tarvo::File::Mode::read_write_new);
                 archive.write(Bytes(100, kFill));
+                const std::size_t file_count = files.size();  // clang 14 captures no structured binding
                 const std::wstring error = tarvo::test::error_of([&] {
-                    store(std::get<0>(failure_case).size(), [&](std::size_t k) { return std::get<0>(failure_case).at(k); }, archive, deflaters,
+                    store(file_count, [&](std::size_t k) { return std::get<0>(failure_case).at(k); }, archive, deflaters,
                           [&](std::size_t k, std::uint64_t at, format::BlockSizeList& sizes) { reported.emplace_back(k, at, sizes); });
                 });
                 archive = tarvo::File();  // closed before it is read back
@@ -148,4 +128,4 @@ TEST(FileStoring, FirstFailureInEntryOrderEndsTheRunAfterEverythingBeforeIt)
 }
 
 }  // namespace
-}  // namespace qar::create
+}  // namespace qar::format

@@ -11,7 +11,7 @@
 
 #include "qar/base/worker_pool.hpp"
 
-namespace qar::create {
+namespace qar::format {
 
 // The run's pool and one state per worker of it. Worker i uses state i and no other, and only
 // from inside a task that the pool runs on worker i; so no state is ever touched by two threads at once and no lock is needed. The
@@ -41,4 +41,4 @@ private:
     std::vector<std::unique_ptr<State>> states_;  // each on its own allocation: no false sharing
 };
 
-}  // namespace qar::create
+}  // namespace qar::format

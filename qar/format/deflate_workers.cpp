@@ -1,11 +1,11 @@
 // Per-worker deflate states: initialised on a worker's first block, reset for every later one.
-#include "qar/create/deflate_workers.hpp"
+#include "qar/format/deflate_workers.hpp"
 
 #include <stdexcept>
 
 #include <zlib.h>
 
-namespace qar::create {
+namespace qar::format {
 namespace {
 
 // The parameters that compress() uses: default level, a 32 KiB window (15 bits), memory
@@ -68,4 +68,4 @@ std::optional<std::size_t> DeflateWorkers::compress(int worker, std::span<const 
     return static_cast<std::size_t>(stream.total_out);
 }
 
-}  // namespace qar::create
+}  // namespace qar::format

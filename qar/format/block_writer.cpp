@@ -1,45 +1,52 @@
-// Storing the files of a new archive: a read-ahead pipeline over the whole entry sequence.
+// The block writer: files' stored blocks, compressed on the pool, written in entry order.
 //
 // What runs where: the calling (main) thread is both ends of the pipeline. As reader it opens
 // the files in entry order and reads each one in batches of up to N blocks (N = the pool's
-// worker count), exactly the batches compress_file_blocks reads, one block per slot; the
-// slots go to the pool in tasks of one block, or of several small ones (tiny files would
-// otherwise cost more in hand-offs than in compression). As writer it takes the batches
-// back in entry order, writes their stored blocks, and reports each file once its last
-// block is written. The workers only run store_block, on the slots of their task, each with
-// the deflate state of its own worker index.
+// worker count, or fewer when the whole file has fewer blocks), one block per slot; the slots
+// go to the pool in tasks of one block, or of several small ones (tiny files would otherwise
+// cost more in hand-offs than in compression). As writer it takes the batches back in entry
+// order, writes their stored blocks, and reports each file once its last block is written.
+// The workers only run store_block, on the slots of their task, each with the deflate state
+// of its own worker index.
 // What is ordered: tasks run and finish in any order; batches are written strictly in entry
-// order, so the archive gets exactly the bytes that storing one file after the other gives. A failure
-// (a file that won't open or holds fewer bytes than recorded) takes its place in the
-// sequence and is thrown only when the writer reaches it: what comes before it is written
-// and reported, nothing after it is.
+// order, so the archive gets exactly the bytes that storing one file after the other gives.
+// A failure (a file that won't open or holds fewer bytes than recorded) takes its place in
+// the sequence and is thrown only when the writer reaches it: what comes before it is written
+// and reported, nothing after it is. The placement policy acts at the writer too: in place
+// within a room, a batch that would pass the room's end is not written, the run stops there
+// and the file starts again, read anew, at the end of the archive.
 // What is bounded: at most kMaxSlots blocks (input and output room, 144 KiB each) and a
 // few pieces per slot are in flight, whatever the tree; the reader waits for the writer
 // when they are all taken. Only one input file is open at a time.
 // Who owns each buffer: the Pipeline owns the slot arenas and the slot table; a task
 // borrows only the slots it was given and its worker's deflate state, and the Pipeline waits
 // for every task it submitted (also when leaving by an exception) before it frees anything.
-#include "qar/create/file_storing.hpp"
+// The caller owns the deflate states and keeps them past the call.
+#include "qar/format/block_writer.hpp"
 
 #include <algorithm>
 #include <chrono>
 #include <deque>
 #include <exception>
 #include <future>
+#include <limits>
 #include <memory>
+#include <optional>
 #include <span>
 #include <stdexcept>
 #include <vector>
 
 #include "common/error.hpp"
 #include "qar/base/worker_pool.hpp"
-#include "qar/create/block_compression.hpp"
 
-namespace qar::create {
+namespace qar::format {
 namespace {
 
-constexpr std::size_t kBlock = static_cast<std::size_t>(format::kBlockSize);
-constexpr std::size_t kSlot = format::kMaxCompressedBlock;
+constexpr std::size_t kBlock = static_cast<std::size_t>(kBlockSize);
+constexpr std::size_t kSlot = kMaxCompressedBlock;  // room for one block's zlib stream
+
+// A room without an end: appending.
+constexpr std::uint64_t kNoRoom = std::numeric_limits<std::uint64_t>::max();
 
 // Blocks in flight: enough read ahead that a worker finishing a task finds the next one
 // queued while the writer catches up, and few enough that peak memory stays small: 192
@@ -55,6 +62,28 @@ constexpr std::size_t kPiecesPerSlot = 4;
 // Small blocks share one task until it holds this many raw bytes or this many blocks.
 constexpr std::size_t kTaskBytes = 32768;
 constexpr std::size_t kTaskBlocks = 8;
+
+// Where one block's stored bytes are and how many there are.
+struct StoredBlock {
+    const std::uint8_t* bytes = nullptr;
+    std::uint32_t length = 0;
+};
+
+// The compression task of one block, run on worker `worker`: compresses raw into slot (room
+// for kMaxCompressedBlock bytes) and keeps the zlib stream when it is strictly shorter than
+// the raw bytes, which are kept otherwise. False when zlib fails.
+bool store_block(DeflateWorkers& deflaters, int worker, std::span<const std::uint8_t> raw, std::uint8_t* slot,
+                 StoredBlock& stored)
+{
+    const std::optional<std::size_t> length = deflaters.compress(worker, raw, std::span(slot, kSlot));
+    if (!length) return false;
+    if (*length < raw.size()) {
+        stored = StoredBlock{slot, static_cast<std::uint32_t>(*length)};
+    } else {
+        stored = StoredBlock{raw.data(), static_cast<std::uint32_t>(raw.size())};
+    }
+    return true;
+}
 
 // One block in flight. The reader sets input_length and task before the task is submitted;
 // the task sets stored and ok; the writer reads them after it has collected the task.
@@ -78,20 +107,22 @@ struct Piece {
 class Pipeline {
 public:
     Pipeline(std::size_t file_count, const FileSource& files, tarvo::File& archive, DeflateWorkers& deflaters,
-             const FileStored& stored, WorkerPool& pool)
+             const FileStored& stored, std::uint64_t room)
         : file_count_(file_count),
           files_(files),
           archive_(archive),
           deflaters_(deflaters),
           stored_(stored),
-          pool_(pool),
-          workers_(static_cast<std::size_t>(pool.worker_count())),
+          room_(room),
+          pool_(deflaters.pool()),
+          workers_(static_cast<std::size_t>(pool_.worker_count())),
           slot_count_(std::max(workers_, std::clamp(kSlotsPerWorker * workers_, kMinSlots, kMaxSlots))),
           raw_arena_(std::make_unique_for_overwrite<std::uint8_t[]>(slot_count_ * kBlock)),
           zlib_arena_(std::make_unique_for_overwrite<std::uint8_t[]>(slot_count_ * kSlot)),
           slots_(slot_count_)
     {
-        if (deflaters.worker_count() < pool.worker_count()) {
+        if (deflaters.worker_count() <= 0) throw std::logic_error("block writing needs a worker pool with a worker");
+        if (deflaters.worker_count() < pool_.worker_count()) {
             throw std::logic_error("fewer deflate states than workers in the pool");
         }
         // Handed out last-freed first, so a small tree touches only the memory it needs.
@@ -110,21 +141,25 @@ public:
     Pipeline(const Pipeline&) = delete;
     Pipeline& operator=(const Pipeline&) = delete;
 
-    void run()
+    // Writes the whole sequence and returns true, or returns false at the first batch that
+    // would pass the room's end, with that batch and everything after it left unwritten.
+    bool run()
     {
-        offset_ = archive_.tell();
+        start_ = offset_ = archive_.tell();
         for (;;) {
-            while (!pieces_.empty() && front_ready()) write_front();
+            while (!pieces_.empty() && front_ready()) {
+                if (!write_front()) return false;
+            }
             if (read_ahead()) continue;
             // Nothing more can be read now: every block read must be on its way before the
             // writer waits for the oldest one.
             submit_task();
             if (pieces_.empty()) {
                 // Room is made only by writing, and with nothing in flight every slot is free.
-                if (!reading_done_) throw std::logic_error("file storing stalled with nothing in flight");
-                break;
+                if (!reading_done_) throw std::logic_error("block writing stalled with nothing in flight");
+                return true;
             }
-            write_front();
+            if (!write_front()) return false;
         }
     }
 
@@ -154,11 +189,11 @@ private:
                     return true;
                 }
                 remaining_ = file_.size;
-                per_batch_ = static_cast<std::size_t>(std::min<std::uint64_t>(format::block_count_u64(file_.size), workers_));
+                per_batch_ = static_cast<std::size_t>(std::min<std::uint64_t>(block_count_u64(file_.size), workers_));
                 in_file_ = true;
                 starts_file_ = true;
             }
-            blocks = static_cast<std::size_t>(std::min<std::uint64_t>(format::block_count_u64(remaining_), per_batch_));
+            blocks = static_cast<std::size_t>(std::min<std::uint64_t>(block_count_u64(remaining_), per_batch_));
             if (free_slots_.size() < blocks) return false;
             read_batch(blocks);
         } catch (...) {
@@ -266,8 +301,9 @@ private:
         return true;
     }
 
-    // Writes the oldest piece, waiting for its blocks if need be.
-    void write_front()
+    // Writes the oldest piece, waiting for its blocks if need be; false, with nothing written,
+    // when the piece would pass the room's end.
+    bool write_front()
     {
         Piece piece = std::move(pieces_.front());
         pieces_.pop_front();
@@ -282,16 +318,22 @@ private:
                 if (!slots_[slot_order_[j]].ok) throw tarvo::wruntime_error(L"Problem compressing file...");
             }
         }
+        if (room_ != kNoRoom) {
+            std::uint64_t end = offset_ - start_;
+            for (std::size_t j = 0; j < piece.blocks; ++j) end += slots_[slot_order_[j]].stored.length;
+            if (end > room_) return false;
+        }
         for (std::size_t j = 0; j < piece.blocks; ++j) {
             const std::uint32_t slot = slot_order_.front();
             slot_order_.pop_front();
             const StoredBlock& block = slots_[slot].stored;
             archive_.write(block.bytes, block.length);
-            block_sizes_.push_back(format::stored_size_of(block.length));
+            block_sizes_.push_back(stored_size_of(block.length));
             offset_ += block.length;
             free_slots_.push_back(slot);
         }
         if (piece.ends_file) stored_(piece.file, data_offset_, block_sizes_);
+        return true;
     }
 
     const std::size_t file_count_;
@@ -299,6 +341,7 @@ private:
     tarvo::File& archive_;
     DeflateWorkers& deflaters_;
     const FileStored& stored_;
+    const std::uint64_t room_;  // stored bytes the run may write from where it starts, or kNoRoom
     WorkerPool& pool_;
     const std::size_t workers_;
     const std::size_t slot_count_;
@@ -330,10 +373,25 @@ private:
     std::size_t per_batch_ = 0;    // blocks per batch of the open file
 
     // The writer's place in the archive.
+    std::uint64_t start_ = 0;
     std::uint64_t offset_ = 0;
     std::uint64_t data_offset_ = 0;
-    format::BlockSizeList block_sizes_;  // of the file being written
+    BlockSizeList block_sizes_;  // of the file being written
 };
+
+// Positions the archive for a placement and returns the offset: target_offset, or for an
+// append the start of the trailer digest, which every caller writes again afterwards.
+std::uint64_t position_for(tarvo::File& archive, std::uint64_t target_offset)
+{
+    std::uint64_t offset = target_offset;
+    if (target_offset == kAppend) {
+        const std::uint64_t length = archive.length();
+        if (length < kTrailerSize) throw std::logic_error("append to an archive without a trailer");
+        offset = length - kTrailerSize;
+    }
+    archive.seek(offset);
+    return offset;
+}
 
 }  // namespace
 
@@ -341,10 +399,25 @@ void store_files(std::size_t file_count, const FileSource& files, tarvo::File& a
                  const FileStored& stored)
 {
     if (file_count == 0) return;
-    if (deflaters.worker_count() <= 0) throw std::logic_error("storing files needs a worker pool with a worker");
-    Pipeline pipeline(file_count, files, archive, deflaters, stored, deflaters.pool());
-    pipeline.run();
+    Pipeline(file_count, files, archive, deflaters, stored, kNoRoom).run();
 }
 
+BlockPlacement place_file(const std::wstring& path, std::uint64_t size, tarvo::File& archive,
+                          std::uint64_t target_offset, std::uint64_t room, BlockSizeList& block_sizes,
+                          DeflateWorkers& deflaters)
+{
+    const FileSource file = [&](std::size_t) { return FileToStore{path, size}; };
+    const FileStored stored = [&](std::size_t, std::uint64_t, BlockSizeList& sizes) { block_sizes.swap(sizes); };
+    block_sizes.clear();
+    const std::uint64_t offset = position_for(archive, target_offset);
+    if (Pipeline(1, file, archive, deflaters, stored, target_offset == kAppend ? kNoRoom : room).run()) {
+        return BlockPlacement{offset, false};
+    }
+    // Too long for its room: the whole file goes to the end instead. Blocks already written in
+    // the room stay there.
+    const std::uint64_t end_offset = position_for(archive, kAppend);
+    Pipeline(1, file, archive, deflaters, stored, kNoRoom).run();
+    return BlockPlacement{end_offset, true};
+}
 
-}  // namespace qar::create
+}  // namespace qar::format
