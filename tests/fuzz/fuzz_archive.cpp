@@ -20,7 +20,7 @@
 #include "qar/base/worker_pool.hpp"
 #include "qar/format/archive_format.hpp"
 #include "qar/format/block_decoding.hpp"
-#include "qar/format/unpack.hpp"
+#include "qar/unpack/unpack_mode.hpp"
 #include "tests/fuzz/fuzz_support.hpp"
 
 namespace {
@@ -64,7 +64,7 @@ UnpackRun run_unpack(const std::wstring& archive_path, const fs::path& out, qar:
     {
         tarvo::console::Capture capture;  // the progress lines of every run would flood the log
         try {
-            fmt::unpack_archive(archive_path, out_text, L"", pool);
+            qar::unpack::unpack_archive(archive_path, out_text, L"", pool);
         } catch (const tarvo::wruntime_error& error) {
             run.failure = error.message();
         } catch (const std::runtime_error& error) {
