@@ -2,6 +2,7 @@
 // and batch boundaries, sound and damaged early or late in a file of many batches.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <functional>
 #include <future>
@@ -70,69 +71,31 @@ Handed run(const std::vector<std::uint8_t>& image, const ReadLimits& limits, Wor
 
 // Empty files and files at block boundaries among many small ones, and two of 41 blocks, blocks
 // alternating between compressible and not, one in the middle and one last.
-struct Corpus {
-    Corpus()
-    {
-        std::mt19937 random(1);
-        for (std::size_t size : {0, 1, 65535, 65536, 65537}) files.push_back({std::to_string(size), tarvo::test::random_bytes(size, random())});
-        for (int i = 0; i < 80; ++i) files.push_back({"f" + std::to_string(i), tarvo::test::random_bytes(random() % 4 ? random() % 4000 : 0, random(), "rt"[i % 2])});
-        for (const std::size_t at : {files.size() / 2, files.size() + 1}) {
-            std::string content;
-            const std::size_t size = 2'630'000 + random() % 50000;  // 41 blocks, the last one compressed
-            while (content.size() < size)
-                content += tarvo::test::random_bytes(std::min<std::size_t>(65536, size - content.size()), random(), "tr"[content.size() % 131072 != 0]);
-            files.insert(files.begin() + static_cast<std::ptrdiff_t>(at), {"large" + std::to_string(at), content});
-            large.push_back(at);
-        }
-        image = build_archive(files);
-    }
-    std::vector<tarvo::test::ArchiveFile> files;
-    std::vector<std::size_t> large;  // the two large files
-    tarvo::test::BuiltArchive image;
-};
-
-TEST(BlockReader, HandsEveryEntryOverInOrderThroughEachSink)
+std::vector<tarvo::test::ArchiveFile> corpus()
 {
-    const Corpus corpus;
-    const std::size_t one = corpus.large[1], n = corpus.files.size();
-    const auto expect_sound = [&](const Handed& r) {
-        EXPECT_EQ(r.error, kNoError);
-        for (std::size_t k = 0; k < n; ++k) EXPECT_TRUE(r.files[k] == corpus.files[k].content) << k;
-        EXPECT_EQ(r.check_error, kNoError);
-        EXPECT_EQ(r.verdicts, std::vector<std::wstring>(n));
-        EXPECT_EQ(r.entry_error, kNoError);
-        EXPECT_TRUE(r.entry == corpus.files[one].content);
-    };
-    WorkerPool pool(2);
-    for (const ReadLimits& limits : {ReadLimits{}, kSmall, kSingleBlocks}) {
-        SCOPED_TRACE(testing::Message() << "batch " << limits.batch_bytes);
-        expect_sound(run(corpus.image.bytes, limits, pool, one, corpus.files[one].content));
+    std::mt19937 random(1);
+    std::vector<tarvo::test::ArchiveFile> files;
+    for (std::size_t size : {0, 1, 65535, 65536, 65537}) files.push_back({std::to_string(size), tarvo::test::random_bytes(size, random())});
+    for (int i = 0; i < 80; ++i) files.push_back({"f" + std::to_string(i), tarvo::test::random_bytes(random() % 4 ? random() % 4000 : 0, random(), "rt"[i % 2])});
+    for (const std::size_t at : {files.size() / 2, files.size() + 1}) {
+        std::string content;
+        const std::size_t size = 2'630'000 + random() % 50000;  // 41 blocks, the last one compressed
+        while (content.size() < size)
+            content += tarvo::test::random_bytes(std::min<std::size_t>(65536, size - content.size()), random(), "tr"[content.size() % 131072 != 0]);
+        files.insert(files.begin() + static_cast<std::ptrdiff_t>(at), {"large" + std::to_string(at), content});
     }
-    // With every worker busy elsewhere the main thread decodes each batch itself; the tasks that
-    // lost their claim run later and must not touch the batches, long gone by then.
-    WorkerPool busy(1);
-    std::promise<void> release;
-    busy.submit([gate = release.get_future().share()](int) {
-        gate.wait();
-        return true;
-    });
-    expect_sound(run(corpus.image.bytes, kSmall, busy, one, corpus.files[one].content));
-    release.set_value();
-    // A loose file that differs in its last byte, or is shorter.
-    std::string other = corpus.files[one].content;
-    other.back() ^= 1;
-    EXPECT_EQ(run(corpus.image.bytes, {}, pool, one, other).verdicts[one], L"differs");
-    EXPECT_EQ(run(corpus.image.bytes, kSmall, pool, one, other.substr(0, 65536)).verdicts[one], L"differs");
+    return files;
 }
 
-// Damage early or late in a file of many batches ends that file at the block where it lies: the
-// files sink has written every block before it and makes no later file, the check goes on to the
-// next entry. Data that can't be read ends the run.
-TEST(BlockReader, StopsAFileAtItsFirstDamagedOrUnreadBlock)
+// Sound, every sink hands every entry over whole. Damage early or late in a file of many batches
+// ends that file at the block where it lies: the file sink has written every block before it and
+// makes no later file, the check goes on to the next entry. Data that can't be read ends the run.
+TEST(BlockReader, HandsEntriesOverInOrderAndStopsAFileAtItsFirstDamagedOrUnreadBlock)
 {
-    const Corpus corpus;
-    const auto& built = corpus.image;
-    const std::size_t mid = corpus.large[0], last = corpus.large[1];
+    const std::vector<tarvo::test::ArchiveFile> files = corpus();
+    const tarvo::test::BuiltArchive built = build_archive(files);
+    const auto mid = static_cast<std::size_t>(std::find_if(files.begin(), files.end(), [](auto& f) { return f.name.starts_with("large"); }) - files.begin());
+    const std::size_t last = files.size() - 1;
     const auto block_at = [&](std::size_t k, std::uint32_t j) {
         std::size_t at = built.entries[k].data_offset;
         for (std::uint32_t i = 0; i < j; ++i) at += stored_length(built.block_table[built.entries[k].first_block + i]);
@@ -140,7 +103,7 @@ TEST(BlockReader, StopsAFileAtItsFirstDamagedOrUnreadBlock)
     };
     const auto field = [&](std::size_t k, std::size_t offset) { return built.entry_offset(k) + offset; };  // size at 8, data_offset at 16
     const std::size_t last_block = built.block_table_offset() + kBlockSizeField * (built.block_table.size() - 1);
-    enum Kind { damaged, unread, unreachable };
+    enum Kind { sound, damaged, unread, unreachable };
     const struct {
         const char* label;
         std::function<void(std::vector<std::uint8_t>&)> damage;
@@ -148,6 +111,7 @@ TEST(BlockReader, StopsAFileAtItsFirstDamagedOrUnreadBlock)
         std::uint32_t block;
         Kind kind;
     } cases[] = {
+        {"sound", [](auto&) {}, last, 0, sound},
         {"zlib stream damaged in the first batch", [&](auto& b) { b[block_at(mid, 2) + 5] ^= 0x5A; }, mid, 2, damaged},
         {"zlib stream damaged in a later batch", [&](auto& b) { b[block_at(mid, 34) + 5] ^= 0x5A; }, mid, 34, damaged},
         {"inflates to less than the size", [&](auto& b) { tarvo::put_le<std::uint64_t>(&b[field(last, 8)], built.entries[last].size + 1); }, last, 40, damaged},
@@ -160,34 +124,37 @@ TEST(BlockReader, StopsAFileAtItsFirstDamagedOrUnreadBlock)
         {"data beyond the end", [&](auto& b) { tarvo::put_le<std::uint64_t>(&b[field(last, 16)], b.size() - 100); }, last, 0, unread},
         {"data where no seek reaches", [&](auto& b) { tarvo::put_le<std::uint64_t>(&b[field(last, 16)], ~0ull >> 1); }, last, 0, unreachable},
     };
-    WorkerPool pool(2);
+    WorkerPool pool(2), busy(1);
+    // With every worker busy elsewhere the main thread decodes each batch itself; the tasks that
+    // lost their claim run later and must not touch the batches, long gone by then.
+    std::promise<void> release;
+    busy.submit([gate = release.get_future().share()](int) { return gate.wait(), true; });
     for (const auto& c : cases) {
         auto image = built.bytes;
         c.damage(image);
         const std::wstring problem = L"Problem decompressing file " + tarvo::join_path(L"<d>", L"out" + std::to_wstring(c.entry));
-        for (const ReadLimits& limits : {ReadLimits{}, kSmall, kSingleBlocks}) {
-            SCOPED_TRACE(testing::Message() << c.label << ", batch " << limits.batch_bytes);
-            const Handed r = run(image, limits, pool, c.entry, corpus.files[c.entry].content);
-            EXPECT_EQ(r.error, problem);
-            for (std::size_t k = 0; k < corpus.files.size(); ++k) {  // whole before the damage, cut at it, none after
-                const std::string& content = corpus.files[k].content;
+        for (const auto& [limits, workers] : {std::pair{ReadLimits{}, &pool}, {kSmall, &pool}, {kSingleBlocks, &pool}, {kSmall, &busy}}) {
+            SCOPED_TRACE(testing::Message() << c.label << ", batch " << limits.batch_bytes << ", workers " << workers->worker_count());
+            const Handed r = run(image, limits, *workers, c.entry, files[c.entry].content);
+            EXPECT_EQ(r.error, c.kind == sound ? kNoError : problem);
+            for (std::size_t k = 0; k < files.size(); ++k) {  // whole before the damage, cut at it, none after
                 std::optional<std::string> want;
-                if (k < c.entry) want = content;
-                if (k == c.entry && c.kind != unreachable) want = content.substr(0, c.block * kBlockSize);
+                if (k < c.entry || c.kind == sound) want = files[k].content;
+                if (k == c.entry && (c.kind == damaged || c.kind == unread)) want = files[k].content.substr(0, c.block * kBlockSize);
                 EXPECT_TRUE(r.files[k] == want) << k;
             }
-            if (c.kind == damaged) {
-                std::vector<std::wstring> verdicts(corpus.files.size());
-                verdicts[c.entry] = std::to_wstring(c.block);
-                EXPECT_EQ(r.check_error, kNoError);
-                EXPECT_EQ(r.verdicts, verdicts);
-            } else {
-                EXPECT_EQ(r.check_error, tarvo::quoted(L"Cannot read input file ", tarvo::join_path(L"<d>", L"a.qar")));
-                EXPECT_EQ(r.verdicts.size(), c.entry);
-            }
-            EXPECT_EQ(r.entry_error, L"Problem decompressing file " + tarvo::join_path(L"<d>", L"one.bin"));
+            std::vector<std::wstring> verdicts(c.kind == sound || c.kind == damaged ? files.size() : c.entry);
+            if (c.kind == damaged) verdicts[c.entry] = std::to_wstring(c.block);
+            EXPECT_EQ(r.verdicts, verdicts);
+            EXPECT_EQ(r.check_error, c.kind == unread || c.kind == unreachable
+                                         ? tarvo::quoted(L"Cannot read input file ", tarvo::join_path(L"<d>", L"a.qar")) : kNoError);
+            EXPECT_EQ(r.entry_error, c.kind == sound ? kNoError : L"Problem decompressing file " + tarvo::join_path(L"<d>", L"one.bin"));
+            EXPECT_TRUE(r.entry == r.files[c.entry].value_or(""));  // alone as among the others
         }
     }
+    release.set_value();
+    // A loose file that got shorter since the scan.
+    EXPECT_EQ(run(built.bytes, {}, pool, last, files[last].content.substr(0, 65536)).verdicts[last], L"differs");
 }
 
 }  // namespace
