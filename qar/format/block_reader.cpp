@@ -23,6 +23,8 @@
 // touches nothing but its Ticket. The entries and the block table are only read, by everyone.
 #include "qar/format/block_reader.hpp"
 
+#include <zlib.h>
+
 #include <algorithm>
 #include <atomic>
 #include <chrono>
@@ -34,7 +36,6 @@
 #include <vector>
 
 #include "common/error.hpp"
-#include "qar/format/block_decoding.hpp"
 
 namespace qar::format {
 namespace {
@@ -325,37 +326,6 @@ private:
     std::deque<Pending> batches_;
 };
 
-// Hands a decoded batch's segments to the sink. Returns false where the run ends.
-class HandOver {
-public:
-    HandOver(const Layout& layout, BlockSink& sink) : layout_(layout), sink_(sink) {}
-
-    bool pass(const Batch& batch)
-    {
-        for (const Segment& segment : batch.segments) {
-            if (segment.first == 0) sink_.begin(segment.k, segment.readable);
-            if (!segment.readable) return false;
-            if (segment.k == stopped_) continue;  // past its damaged block
-            if (segment.decoded_bytes > 0)
-                sink_.take(segment.k, {batch.output.get() + segment.output_offset, segment.decoded_bytes});
-            if (segment.decoded < segment.count) {
-                stopped_ = segment.k;
-                const bool unread = segment.decoded == segment.arrived;
-                sink_.end(segment.k, {unread ? BlockStop::unread : BlockStop::damaged, segment.first + segment.decoded});
-                if (unread) return false;
-            } else if (segment.first + segment.count == block_count(layout_.entries[segment.k].size)) {
-                sink_.end(segment.k, {});
-            }
-        }
-        return true;
-    }
-
-private:
-    const Layout& layout_;
-    BlockSink& sink_;
-    std::size_t stopped_ = std::numeric_limits<std::size_t>::max();  // the entry that stopped short
-};
-
 [[noreturn]] void problem_decompressing(const std::wstring& output_path)
 {
     throw tarvo::wruntime_error(L"Problem decompressing file " + output_path);
@@ -411,15 +381,29 @@ private:
 
 }  // namespace
 
+bool decode_block(const FileEntry& entry, std::uint32_t j, std::uint16_t stored_size, const std::uint8_t* stored,
+                  std::uint8_t* raw_out)
+{
+    const std::uint32_t stored_bytes = stored_length(stored_size);
+    const std::uint32_t raw = raw_block_length(entry.size, j);
+    if (is_raw_block(entry, j, stored_size)) {
+        if (stored_bytes != raw) return false;
+        std::memcpy(raw_out, stored, raw);
+        return true;
+    }
+    uLongf inflated = raw;
+    return uncompress(raw_out, &inflated, stored, stored_bytes) == Z_OK && inflated == raw;
+}
+
 void read_blocks(tarvo::File& archive, std::span<const FileEntry> entries, std::span<const std::uint16_t> block_table,
                  WorkerPool& pool, BlockSink& sink, const ReadLimits& limits)
 {
     const Layout layout{entries, block_table};
     BatchReader reader(archive, layout, limits);
-    HandOver hand_over(layout, sink);
     const std::size_t window = std::max<std::size_t>(limits.in_flight_bytes / reader.batch_footprint(), 1);
     std::vector<std::unique_ptr<Batch>> spare;  // handed-over batches, their buffers ready for reuse
     InFlight in_flight(pool, layout);
+    std::size_t stopped = std::numeric_limits<std::size_t>::max();  // the entry that stopped short, if any
     for (;;) {
         while (!reader.finished() && in_flight.size() < window) {
             std::unique_ptr<Batch> batch;
@@ -434,7 +418,20 @@ void read_blocks(tarvo::File& archive, std::span<const FileEntry> entries, std::
         }
         if (in_flight.empty()) break;
         std::unique_ptr<Batch> batch = in_flight.pop_decoded();
-        if (!hand_over.pass(*batch)) break;
+        for (const Segment& segment : batch->segments) {
+            if (segment.first == 0) sink.begin(segment.k, segment.readable);
+            if (!segment.readable) return;
+            if (segment.k == stopped) continue;  // past its damaged block
+            if (segment.decoded_bytes > 0) sink.take(segment.k, {batch->output.get() + segment.output_offset, segment.decoded_bytes});
+            if (segment.decoded < segment.count) {
+                stopped = segment.k;
+                const bool unread = segment.decoded == segment.arrived;
+                sink.end(segment.k, {unread ? BlockStop::unread : BlockStop::damaged, segment.first + segment.decoded});
+                if (unread) return;
+            } else if (segment.first + segment.count == block_count(entries[segment.k].size)) {
+                sink.end(segment.k, {});
+            }
+        }
         spare.push_back(std::move(batch));
     }
 }

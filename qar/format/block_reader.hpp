@@ -25,6 +25,14 @@ inline constexpr std::size_t kReadBatchEntries = 1024;
 // The batches out at once, buffers and all: about seven, well inside the 64 MiB a run may use.
 inline constexpr std::size_t kReadInFlight = std::size_t{16} << 20;
 
+// Block j of the entry from its stored bytes to its raw bytes at raw_out; false when the block
+// is damaged: a raw block of another length than the block's (only a damaged table gives one),
+// or a zlib stream that doesn't decode without error to exactly that length, which would shift
+// every later byte (bytes after the stream's end are ignored, as zlib's uncompress() ignores
+// them). Safe on any thread.
+bool decode_block(const FileEntry& entry, std::uint32_t j, std::uint16_t stored_size, const std::uint8_t* stored,
+                  std::uint8_t* raw_out);
+
 struct ReadLimits {
     std::size_t batch_bytes = kReadBatch;
     std::size_t batch_entries = kReadBatchEntries;
