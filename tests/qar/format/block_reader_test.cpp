@@ -29,11 +29,8 @@ const ReadLimits kSmall{70000, 5, 300000};  // a few MB cross many batches, the 
 const ReadLimits kSingleBlocks{1, 1, 0};    // the smallest possible run
 
 enum Kind { sound, differs, damaged, unread, unreachable };
-struct Stop {
-    std::size_t entry;  // where the run stops, or the entry checked against a loose file when sound
-    std::uint32_t block;
-    Kind kind;
-};
+// Where a run stops: entry, block, how (when sound: the entry checked against a loose file).
+struct Stop { std::size_t entry; std::uint32_t block; Kind kind; };
 
 // Every entry through the file sink, then through the check's (entry `stop.entry` against a loose
 // file, shorter where it differs), then that entry alone: what each hands over and how it ends.
@@ -53,9 +50,7 @@ void expect_read(const std::vector<std::uint8_t>& image, const std::vector<tarvo
         if (k == stop.entry && stop.kind != unreachable) return content.substr(0, stop.block * kBlockSize);
         return std::nullopt;
     };
-    const auto made = [](const std::wstring& path) {
-        return fs::exists(tarvo::to_fs_path(path)) ? std::optional(tarvo::test::read_bytes(path)) : std::nullopt;
-    };
+    const auto made = [](const std::wstring& path) { return fs::exists(tarvo::to_fs_path(path)) ? std::optional(tarvo::test::read_bytes(path)) : std::nullopt; };
     const auto out = [&](std::size_t k) { return dir / (L"out" + std::to_wstring(k)); };
     FileSink sink(out);
     EXPECT_EQ(error_of([&] { read_blocks(archive, metadata.entries, metadata.block_table, pool, sink, limits); }),
@@ -79,33 +74,26 @@ void expect_read(const std::vector<std::uint8_t>& image, const std::vector<tarvo
     EXPECT_TRUE(made(dir / L"one.bin") == want(stop.entry));
 }
 
-// Empty files and files at block boundaries among many small ones, and two of 41 blocks, blocks
-// alternating between compressible and not, one in the middle and one last.
-std::vector<tarvo::test::ArchiveFile> corpus()
+// Sound, every sink hands every entry over whole. Damage early or late in a file of many batches
+// ends that file at the block where it lies: the file sink has written every block before it and
+// makes no later file, the check goes on to the next entry. Data that can't be read ends the run.
+TEST(BlockReader, HandsEntriesOverInOrderAndStopsAFileAtItsFirstDamagedOrUnreadBlock)
 {
+    // Empty files and files at block boundaries among many small ones, and two of 41 blocks,
+    // blocks alternating between compressible and not, one in the middle and one last.
     std::mt19937 random(1);
     std::vector<tarvo::test::ArchiveFile> files;
     for (std::size_t size : {0, 1, 65535, 65536, 65537}) files.push_back({std::to_string(size), tarvo::test::random_bytes(size, random())});
     for (int i = 0; i < 80; ++i) files.push_back({"f" + std::to_string(i), tarvo::test::random_bytes(random() % 4 ? random() % 4000 : 0, random(), "rt"[i % 2])});
-    for (const std::size_t at : {files.size() / 2, files.size() + 1}) {
+    const std::size_t mid = files.size() / 2, last = files.size() + 1;
+    for (const std::size_t at : {mid, last}) {
         std::string content;
         const std::size_t size = 2'630'000 + random() % 50000;  // 41 blocks, the last one compressed
         while (content.size() < size)
             content += tarvo::test::random_bytes(std::min<std::size_t>(65536, size - content.size()), random(), "tr"[content.size() % 131072 != 0]);
         files.insert(files.begin() + static_cast<std::ptrdiff_t>(at), {"large" + std::to_string(at), content});
     }
-    return files;
-}
-
-// Sound, every sink hands every entry over whole. Damage early or late in a file of many batches
-// ends that file at the block where it lies: the file sink has written every block before it and
-// makes no later file, the check goes on to the next entry. Data that can't be read ends the run.
-TEST(BlockReader, HandsEntriesOverInOrderAndStopsAFileAtItsFirstDamagedOrUnreadBlock)
-{
-    const std::vector<tarvo::test::ArchiveFile> files = corpus();
     const tarvo::test::BuiltArchive built = build_archive(files);
-    const auto mid = static_cast<std::size_t>(std::find_if(files.begin(), files.end(), [](auto& f) { return f.name.starts_with("large"); }) - files.begin());
-    const std::size_t last = files.size() - 1;
     const auto block_at = [&](std::size_t k, std::uint32_t j) {
         std::size_t at = built.entries[k].data_offset;
         for (std::uint32_t i = 0; i < j; ++i) at += stored_length(built.block_table[built.entries[k].first_block + i]);
