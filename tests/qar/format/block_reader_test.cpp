@@ -60,11 +60,10 @@ void expect_read(const std::vector<std::uint8_t>& image, const std::vector<tarvo
     std::vector<BlockJob> jobs;
     for (std::size_t k = 0; k < files.size(); ++k) jobs.push_back({k, k == stop.entry ? dir / L"loose" : L""});
     std::vector<std::wstring> verdicts, expected(stops_run ? stop.entry : files.size());
-    EXPECT_EQ(error_of([&] {
-                  verify_blocks(archive, metadata, jobs, pool, [&](const BlockJob&, const BlockVerdict& v) {
-                      verdicts.push_back(v.damaged_block ? std::to_wstring(*v.damaged_block) : v.differs ? L"differs" : L"");
-                  }, limits);
-              }),
+    const auto report = [&](const BlockJob&, const BlockVerdict& v) {
+        verdicts.push_back(v.damaged_block ? std::to_wstring(*v.damaged_block) : v.differs ? L"differs" : L"");
+    };
+    EXPECT_EQ(error_of([&] { verify_blocks(archive, metadata, jobs, pool, report, limits); }),
               stops_run ? tarvo::quoted(L"Cannot read input file ", dir / L"a.qar") : kNoError);
     if (stop.kind == damaged || stop.kind == differs) expected[stop.entry] = stop.kind == differs ? L"differs" : std::to_wstring(stop.block);
     EXPECT_EQ(verdicts, expected);

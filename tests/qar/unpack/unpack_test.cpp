@@ -86,6 +86,8 @@ TEST(Unpack, WritesTheSelectionAndRefusesUnsafeNamesAndFailures)
     tarvo::test::write_bytes(dir / L"out/d", "");
     EXPECT_EQ(failure(L"a.qar", L"out"), tarvo::join_path(dir / L"out", L"d/") + L" is a file, not a directory!");
     EXPECT_EQ(failure(L"a.qar", L"out", L"d/e/*"), L"Couldn't create directory '" + tarvo::join_path(dir / L"out", L"d/e") + L"'");
+    fs::create_directories(tarvo::to_fs_path(dir / L"dirs/d/x"));  // a directory where a file goes
+    EXPECT_EQ(failure(L"a.qar", L"dirs", L"d/x"), tarvo::quoted(L"Cannot create output file ", tarvo::join_archive_name(dir / L"dirs", L"d/x")));
 
     const std::pair<const char*, std::wstring> cases[] = {{"a.qar", L"archive " + tarvo::quoted(L"", archive)},
                                                           {"a.qar.journal", L"journal " + tarvo::quoted(L"", archive + L".journal")},
