@@ -39,15 +39,14 @@ void expect_read(const std::vector<std::uint8_t>& image, const std::vector<tarvo
 {
     tarvo::test::ScratchDir dir;
     tarvo::test::write_bytes(dir / L"a.qar", image);
-    const std::string& content = files[stop.entry].content;
-    tarvo::test::write_bytes(dir / L"loose", stop.kind == differs ? content.substr(0, kBlockSize) : content);
+    tarvo::test::write_bytes(dir / L"loose", files[stop.entry].content.substr(0, stop.kind == differs ? kBlockSize : std::string::npos));
     tarvo::File archive(dir / L"a.qar", tarvo::File::Mode::read);
     const ArchiveMetadata metadata = read_metadata(archive);
     const bool whole = stop.kind == sound || stop.kind == differs, stops_run = stop.kind == unread || stop.kind == unreachable;
     // What a file holds: whole before the stop, cut at it, nothing made after it.
     const auto want = [&](std::size_t k) -> std::optional<std::string> {
         if (k < stop.entry || whole) return files[k].content;
-        if (k == stop.entry && stop.kind != unreachable) return content.substr(0, stop.block * kBlockSize);
+        if (k == stop.entry && stop.kind != unreachable) return files[k].content.substr(0, stop.block * kBlockSize);
         return std::nullopt;
     };
     const auto made = [](const std::wstring& path) { return fs::exists(tarvo::to_fs_path(path)) ? std::optional(tarvo::test::read_bytes(path)) : std::nullopt; };
