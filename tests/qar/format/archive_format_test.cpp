@@ -68,7 +68,7 @@ TEST(ArchiveFormat, DamagedTablesAreRefused)
     EXPECT_EQ(checked_metadata_size(1, 6, 1), 76u);
     for (const auto& [n, names, blocks, message] :
          {std::tuple{0ull, field - 3, 0ull, L"names area"}, {0ull, 0ull, field + 1, L"block table"}, {field / 48, 0ull, 0ull, L"tables"}}) {
-        EXPECT_EQ(tarvo::test::error_of([&] { checked_metadata_size(n, names, blocks); }), std::wstring(message) + L" too large for a QAR archive")
+        EXPECT_EQ(tarvo::test::error_of([n = n, names = names, blocks = blocks] { checked_metadata_size(n, names, blocks); }), std::wstring(message) + L" too large for a QAR archive")
             << n << " entries, " << names << " name bytes, " << blocks << " blocks";
     }
 }
