@@ -24,10 +24,10 @@ cd "$root"
 jobs=${JOBS:-2}
 build_root=${BUILD_ROOT:-build}
 
-# ThreadSanitizer runs the tests where threads meet: the worker pool, block compression and
-# the modes that compress (create, update) or read archives (unpack), plus the command-line
+# ThreadSanitizer runs the tests where threads meet: the worker pool, block compression, the block
+# reader and the modes that compress (create, update) or read archives (unpack, check), plus the command-line
 # scenarios that run the create mode of the real program.
-tsan_tests=${TSAN_TESTS:-'WorkerPool|Pool|Parallel|Tsan|BlockWriter|CreateMode|UpdateMode|Unpack|Check\.|tarvo-qar\.cli\.create'}
+tsan_tests=${TSAN_TESTS:-'WorkerPool|Pool|BlockReader|Tsan|BlockWriter|CreateMode|UpdateMode|Unpack|Check\.|tarvo-qar\.cli\.create'}
 
 all_stages=(release asan tsan windows package fuzz)
 default_stages=(release asan tsan windows package fuzz)

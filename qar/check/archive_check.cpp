@@ -17,8 +17,8 @@
 #include "common/platform.hpp"
 #include "common/text.hpp"
 #include "qar/base/pattern_list.hpp"
-#include "qar/check/block_verification.hpp"
 #include "qar/base/source_tree.hpp"
+#include "qar/format/block_reader.hpp"
 #include "qar/format/journal.hpp"
 #include "qar/format/md5.hpp"
 #include "qar/format/name_clash.hpp"
@@ -30,6 +30,8 @@ namespace qar::check {
 namespace {
 
 using format::ArchiveMetadata;
+using format::BlockJob;
+using format::BlockVerdict;
 using std::to_wstring;
 
 
@@ -385,7 +387,7 @@ int check_archive(const CheckOptions& options, WorkerPool& pool)
     }
     // Problems in table order: the entries without blocks to decode go out as the ones around them do.
     std::size_t next = 0;
-    verify_blocks(archive, metadata, jobs, pool, [&](const BlockJob& job, const BlockVerdict& verdict) {
+    format::verify_blocks(archive, metadata, jobs, pool, [&](const BlockJob& job, const BlockVerdict& verdict) {
         for (; items[next].entry != job.entry; ++next) print_entry_problems(metadata, items[next], {}, problems);
         print_entry_problems(metadata, items[next++], verdict, problems);
     });

@@ -12,7 +12,7 @@
 #include "qar/base/pattern_list.hpp"
 #include "qar/base/worker_pool.hpp"
 #include "qar/create/create_mode.hpp"
-#include "qar/format/unpack.hpp"
+#include "qar/unpack/unpack_mode.hpp"
 #include "qar/update/update_mode.hpp"
 
 namespace qar {
@@ -30,7 +30,7 @@ void run_mode(const CommandLine& command_line, const NameList& name_list, Worker
         command_line.ignore_patterns.empty() ? std::wstring(kDefaultIgnorePatterns) : command_line.ignore_patterns;
     switch (command_line.mode) {
     case Mode::unpack:
-        format::unpack_archive(command_line.input, command_line.output, command_line.extract_patterns, pool);
+        unpack::unpack_archive(command_line.input, command_line.output, command_line.extract_patterns, pool);
         break;
     case Mode::create:
         create::create_archive(command_line.input, command_line.output, ignore, pool);

@@ -1,21 +1,19 @@
-// Creating the directories an unpack needs, and a path with all its missing parents.
+// Making a path with all its missing parents, level by level.
 #pragma once
 
 #include <functional>
-#include <optional>
-#include <span>
 #include <string>
-
-#include "qar/base/pattern_list.hpp"
-#include "qar/format/archive_format.hpp"
-#include "qar/format/entry_selection.hpp"
+#include <unordered_set>
 
 namespace qar::format {
 
-// Creates output_dir (its parent must exist) and the directory of every selected entry (whose
-// names the caller has found safe), printing "Creating: " lines when list_directories is set.
-void create_directory_tree(const std::wstring& output_dir, std::span<const SelectedEntry> selection,
-                           bool list_directories);
+// Makes path's own level (its parent must exist); throws `Couldn't create directory 'PATH'`.
+void make_directory_level(const std::wstring& path);
+
+// Makes every level of path, parents first, except the levels in `made` (made or found by this
+// run already); adds the levels it makes. A tree of thousands of directories then costs one
+// call per directory, not one per level of each.
+void make_missing_directories(const std::wstring& path, std::unordered_set<std::wstring>& made);
 
 // Creates every missing directory along path.
 void make_directories(const std::wstring& path);

@@ -11,11 +11,11 @@
 #include "common/error.hpp"
 #include "common/platform.hpp"
 #include "common/text.hpp"
+#include "qar/format/block_reader.hpp"
 #include "qar/format/directory_tree.hpp"
 #include "qar/format/name_clash.hpp"
 #include "qar/format/own_files.hpp"
 #include "qar/base/safe_name.hpp"
-#include "qar/format/unpack.hpp"
 #include "qar/update/space_allocation.hpp"
 
 namespace qar::update {
@@ -275,7 +275,8 @@ void make_backups(UpdateState& state, const UpdatePlan& plan, const std::wstring
         const std::wstring backup_path = tarvo::join_archive_name(backup_dir, file.name);
         if (tarvo::path_kind(backup_path, "exists") != tarvo::PathKind::not_found) continue;
         try {
-            format::extract_entry(state.archive, backup_path, file.original, state.tables.block_lists[file.entry]);
+            format::extract_entry(state.archive, backup_path, file.original, state.tables.block_lists[file.entry],
+                                  state.deflaters->pool());
         } catch (...) {
             tarvo::remove_file(backup_path);
             throw;

@@ -73,15 +73,8 @@ TEST_F(Check, EachKindOfDamageIsNamed)
         Damage damage;
         std::vector<std::wstring> problems;
     } cases[] = {
-        {"created.qar", [](auto& a, auto& m) { flip(a, m.entries[5].data_offset + 10); },
-         {L"\"sub/dir/text.txt\": block 0 does not decode to its 65536 bytes"}},
         {"created.qar", [&](auto& a, auto& m) { scribble(a, 16 + 48 * m.entries.size() + 4 + m.entries[3].name_offset, "4"); },
          {trailer, L"\"4_mid.bin\": the name digest does not match the name"}},
-        // A block of the raw 10 MiB file taken for a stream, in its first and in its last 2 MiB batch.
-        {"created.qar", [&](auto& a, auto& m) { scribble(a, block_at(m, 1, 0), "\xFF\xFF"); },
-         {trailer, L"\"1_bigg.bin\": block 0 does not decode to its 65536 bytes"}},
-        {"created.qar", [&](auto& a, auto& m) { scribble(a, block_at(m, 1, 159), "\xFF\xFF"); },
-         {trailer, L"\"1_bigg.bin\": block 159 does not decode to its 65536 bytes"}},
         // A last block that claims a whole raw block, with archive bytes after it to read.
         {"created.qar", [&](auto& a, auto& m) {
              scribble(a, block_at(m, 5, 2), std::string(2, '\0'));

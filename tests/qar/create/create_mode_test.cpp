@@ -15,7 +15,7 @@
 #include "qar/create/create_mode.hpp"
 #include "qar/format/md5.hpp"
 #include "qar/base/source_tree.hpp"
-#include "qar/format/unpack.hpp"
+#include "qar/unpack/unpack_mode.hpp"
 #include "tests/support/archive_builder.hpp"
 
 namespace qar::create {
@@ -88,7 +88,7 @@ TEST(CreateMode, PipelinedRunMatchesOneFileAtATimeAndItsTablesUnpackToTheTree)
         EXPECT_EQ(metadata.archive_length, data_offset + 16);
         tarvo::console::Capture console;
         PoolScope unpacking(2);
-        format::unpack_archive(dir / L"p.qar", dir / L"unpacked", L"", unpacking.pool);
+        unpack::unpack_archive(dir / L"p.qar", dir / L"unpacked", L"", unpacking.pool);
         for (const auto& [name, contents] : tree) EXPECT_TRUE(testing::read_bytes<Bytes>(dir / (L"unpacked/" + name)) == contents);
     }
 }

@@ -162,7 +162,7 @@ TEST_F(Journal, AJournalFollowsItsMarkWhereverTheArchiveGoesAndNeverLandsOnAnoth
     const std::wstring missing = cannot_recover(archive) + tarvo::quoted(L": journal ", journal_path(archive)) + L" is missing";
     EXPECT_EQ(update(archive, {{"new.bin", "new"}}, true).error, missing);
     tarvo::console::Capture capture;
-    EXPECT_EQ(error_of([&] { format::unpack_archive(archive, path(L"unpacked"), L"", pool_); }), missing);
+    EXPECT_EQ(error_of([&] { unpack::unpack_archive(archive, path(L"unpacked"), L"", pool_); }), missing);
     EXPECT_EQ(capture.out, L"Setting up extract list...\n");
     EXPECT_TRUE(read_bytes(archive) == interrupted);
     EXPECT_EQ(create_empty(archive), kNoError);

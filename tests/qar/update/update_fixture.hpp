@@ -13,7 +13,7 @@
 #include "common/platform.hpp"
 #include "qar/check/archive_check.hpp"
 #include "qar/create/create_mode.hpp"
-#include "qar/format/unpack.hpp"
+#include "qar/unpack/unpack_mode.hpp"
 #include "qar/update/space_allocation.hpp"
 #include "qar/update/update_mode.hpp"
 #include "qar/update/update_plan.hpp"
@@ -142,7 +142,7 @@ protected:
     std::wstring unpack(const std::wstring& archive)
     {
         tarvo::console::Capture capture;
-        return error_of([&] { format::unpack_archive(archive, path(L"unpacked"), L"", pool_); });
+        return error_of([&] { unpack::unpack_archive(archive, path(L"unpacked"), L"", pool_); });
     }
     std::wstring create_empty(const std::wstring& archive)
     {

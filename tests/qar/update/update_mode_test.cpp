@@ -248,7 +248,7 @@ TEST_F(UpdateModeTest, PacksPatchesAndUnpacksWhereEveryPathPassesThreeHundredCha
     ASSERT_EQ(update(deep + L"/game.qar", loose, true, deep + L"/backup", deep + L"/loose").error, kNoError);
     EXPECT_EQ(read_bytes(deep + L"/backup/sub/dir/text.txt"), files["sub/dir/text.txt"]);
     for (const auto& [name, content] : loose) files[name] = content;
-    format::unpack_archive(deep + L"/game.qar", deep + L"/unpacked", L"", pool_);
+    unpack::unpack_archive(deep + L"/game.qar", deep + L"/unpacked", L"", pool_);
     for (const auto& [name, content] : files) EXPECT_EQ(read_bytes(deep + L"/unpacked/" + tarvo::from_utf8(name)), content) << name;
 }
 
