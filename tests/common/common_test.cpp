@@ -28,8 +28,7 @@ TEST(TextConversion, RoundTripsEveryKindOfCharacterAndRejectsMalformedInput)
     EXPECT_THROW((void)to_utf8(std::wstring(1, wchar_t(0xD800))), std::range_error);  // lone surrogates
     EXPECT_THROW((void)to_utf8(L"x" + std::wstring(1, wchar_t(0xDC00))), std::range_error);
 
-    // Upper case before "_" and lower case, "." before "/", a prefix first, a character outside
-    // the BMP before U+E000..U+FFFF as its surrogates would be.
+    // "A" < "_" < "a", "." < "/", a prefix first, a character outside the BMP before U+E000 as surrogates.
     const std::wstring full_width_a(1, wchar_t(0xFF21));
     std::vector<std::wstring> names = {L"b", L"a/b", full_width_a, L"a.txt", L"a", emoji, L"B/x", L"_"};
     std::sort(names.begin(), names.end(), Utf16Less{});

@@ -33,8 +33,7 @@ struct BuiltArchive {
     std::size_t block_table_offset() const { return metadata_size - 2 * block_table.size(); }
 };
 
-// Appends content's blocks to data as the writers store them, each compressed on its own by
-// compress() and kept only when strictly shorter, and their stored sizes to table.
+// Appends content's blocks to data as the writers store them (compress(), kept when strictly shorter).
 inline void store_blocks(std::span<const std::uint8_t> content, std::vector<std::uint8_t>& data,
                          std::vector<std::uint16_t>& table)
 {
@@ -58,9 +57,8 @@ struct PoolScope {
     qar::format::DeflateWorkers deflaters;
 };
 
-// The reference the block writer is compared with: one file after the other on the calling
-// thread, each read in batches of as many blocks as there are workers, each batch stored by
-// store_blocks and written before the next is read.
+// The block writer's reference: one file after the other on this thread, in batches of as many
+// blocks as there are workers, each stored by store_blocks and written before the next is read.
 inline void store_files_one_at_a_time(std::size_t file_count, const qar::format::FileSource& files, tarvo::File& archive,
                                       qar::format::DeflateWorkers& deflaters, const qar::format::FileStored& stored)
 {

@@ -1,5 +1,4 @@
-// The block reader through its three sinks (files, the check's comparison, one entry) at block
-// and batch boundaries, sound and damaged early or late in a file of many batches.
+// The block reader through its three sinks (files, the check's comparison, one entry).
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -71,13 +70,11 @@ void expect_read(const std::vector<std::uint8_t>& image, const std::vector<tarvo
     EXPECT_TRUE(made(dir / L"one.bin") == want(stop.entry));
 }
 
-// Sound, every sink hands every entry over whole. Damage early or late in a file of many batches
-// ends that file at the block where it lies: the file sink has written every block before it and
-// makes no later file, the check goes on to the next entry. Data that can't be read ends the run.
+// Sound, every sink hands every entry over whole. Damage early or late in a file of many batches ends
+// that file at its block (no later file is made; the check goes on); data that can't be read ends the run.
 TEST(BlockReader, HandsEntriesOverInOrderAndStopsAFileAtItsFirstDamagedOrUnreadBlock)
 {
-    // Empty files and files at block boundaries among many small ones, and two of 41 blocks,
-    // blocks alternating between compressible and not, one in the middle and one last.
+    // Block boundaries among many small files, and two of 41 blocks (alternately compressible) mid and last.
     std::mt19937 random(1);
     std::vector<tarvo::test::ArchiveFile> files;
     for (std::size_t size : {0, 1, 65535, 65536, 65537}) files.push_back({std::to_string(size), tarvo::test::random_bytes(size, random())});

@@ -1,5 +1,4 @@
-// The block writer: exact stored blocks from reused deflate states, both placements, and the
-// first failure of a run of files against the one-at-a-time reference.
+// The block writer: exact blocks from reused deflate states, both placements, the first failure.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -36,10 +35,8 @@ Bytes zlib_compress(const Bytes& data)
     return out;
 }
 
-// In place, each block is zlib's stream when strictly shorter, else its raw bytes, back to back
-// from the target: exactly what fits the room stays there. One byte too long, the file goes
-// whole to the end over the trailer, and nothing is written past the room. The batch width
-// changes no byte.
+// In place, the blocks as create stores them, back to back from the target; one byte too long, the
+// file goes whole to the end over the trailer and nothing past the room changes, whatever the width.
 TEST(BlockWriter, PlacesFilesInTheirRoomOrWholeAtTheEnd)
 {
     ScratchDir dir;

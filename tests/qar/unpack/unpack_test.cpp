@@ -21,9 +21,8 @@ namespace {
 namespace fs = std::filesystem;
 using tarvo::test::build_archive, tarvo::test::error_of, tarvo::test::kNoError;
 
-// The mode's lines and files; unsafe names, the archive or the output's parent missing, a file where
-// a directory belongs, and, unpacked beside itself, an entry that would be the archive or its
-// journal (not one of that name elsewhere): names are checked before anything is written.
+// The mode's lines and files; unsafe names, missing paths, a file where a directory belongs, an entry
+// that would be the archive or its journal beside it: all found before anything is written.
 TEST(Unpack, WritesTheSelectionAndRefusesUnsafeNamesAndFailures)
 {
     WorkerPool pool(2);

@@ -1,6 +1,5 @@
-// Every write-side file operation of an update fails in turn, once (the run rolls back: the
-// archive is the old one, byte for byte) or for good (as if the process died: the archive is the
-// old one, the new one, or marked, and recovery, in place or after a copy, gives the old one back).
+// Every write-side file operation of an update fails in turn, once (the run rolls back to the old
+// archive) or for good (old, new or marked; recovery, in place or after a copy, gives the old one).
 #include <ostream>
 
 #include "tests/qar/update/update_fixture.hpp"

@@ -1,5 +1,4 @@
-// The rollback journal: what recovery refuses or puts back, wherever the archive went, and the
-// locks between two runs.
+// The rollback journal: what recovery refuses or puts back, wherever the archive went; the locks.
 #include <zlib.h>
 
 #include "common/byte_order.hpp"
@@ -98,7 +97,6 @@ std::wstring belongs_elsewhere(const std::wstring& archive)
     return cannot_recover(archive) + tarvo::quoted(L": journal ", journal_path(archive)) + L" belongs to another archive";
 }
 
-// What recovery prints.
 std::wstring recover(const std::wstring& archive)
 {
     tarvo::console::Capture capture;
@@ -132,8 +130,7 @@ TEST_F(Journal, AJournalFollowsItsMarkWhereverTheArchiveGoesAndNeverLandsOnAnoth
         write_bytes(journal_path(moved), journal);
     };
 
-    // (A copy elsewhere recovers: see the fault injection.) Another update's mark, this mark on a
-    // shorter file, a broken archive without a mark: refused.
+    // Another update's mark, this mark on a shorter file, a broken archive without a mark: refused.
     for (const std::string& bytes : {flipped(interrupted, format::kMarkMagic.size()), interrupted.substr(0, pristine.size() - 1),
                                      flipped(pristine, format::kHeaderSize)}) {
         put_back(bytes);

@@ -1,5 +1,4 @@
-// Every mode on a file system without locks, and on one that grants an exclusive lock only
-// through a handle opened for writing (as NFS does), made so by the lock seam.
+// Every mode without locks, and where only a handle opened for writing locks (NFS): the lock seam.
 #include <cerrno>
 
 #include "tests/qar/update/update_fixture.hpp"

@@ -1,6 +1,5 @@
-// The programs, stopped, out of disk or given a FIFO: a run leaves an archive that a stopped
-// update holds to it; a full disk on any output ends with one error line, status 1, never "Done!",
-// and the old archive; a FIFO is refused before anything opens it.
+// The programs, stopped, out of disk or given a FIFO: a stopped update keeps its archive; a full disk
+// ends with one error line, status 1 and the old archive; a FIFO is refused before any open.
 #include <cstdlib>
 
 #include "tests/qar/update/update_fixture.hpp"

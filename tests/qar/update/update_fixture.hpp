@@ -51,8 +51,7 @@ inline void scribble(const std::wstring& archive, std::uint64_t offset, const st
     file.close();
 }
 
-// Saves the ranges in the journal's one commit and marks the archive, the way an update does
-// before it writes over them.
+// Saves the ranges in the journal's one commit and marks the archive, as an update does first.
 inline void commit(format::JournalWriter& journal, const std::wstring& archive,
                    std::initializer_list<std::pair<std::uint64_t, std::uint64_t>> ranges)
 {
