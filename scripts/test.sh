@@ -24,9 +24,9 @@ cd "$root"
 jobs=${JOBS:-2}
 build_root=${BUILD_ROOT:-build}
 
-# ThreadSanitizer runs the tests where threads meet: the worker pool, block compression, the block
-# reader and the modes that compress (create, update) or read archives (unpack, check), plus the command-line
-# scenarios that run the create mode of the real program.
+# ThreadSanitizer runs the tests where threads meet: the worker pool, the block reader and writer,
+# and the modes that compress (create, update) or read archives (unpack, check), plus the
+# command-line scenarios that run the create mode of the real program.
 tsan_tests=${TSAN_TESTS:-'WorkerPool|Pool|BlockReader|Tsan|BlockWriter|CreateMode|UpdateMode|Unpack|Check\.|tarvo-qar\.cli\.create'}
 
 all_stages=(release asan tsan windows package fuzz)
