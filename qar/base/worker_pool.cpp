@@ -17,53 +17,37 @@ WorkerPool::WorkerPool(int count) : count_(count > 0 ? static_cast<std::size_t>(
 
 WorkerPool::~WorkerPool() { shutdown(); }
 
-std::unique_ptr<WorkerPool::Wrapper> WorkerPool::take_task()
-{
-    std::lock_guard<std::mutex> guard(queue_lock_);
-    if (queue_.empty()) return nullptr;
-    std::unique_ptr<Wrapper> task = std::move(queue_.front());
-    queue_.pop_front();
-    return task;
-}
-
 void WorkerPool::worker_loop(int index)
 {
-    std::unique_ptr<Wrapper> task = take_task();
     for (;;) {
-        while (task) {
-            (*task)(index);
-            task.reset();
-            task = take_task();
-        }
+        std::function<void(int)> task;
         {
-            // The queue is tested under the pool lock before every wait, so a task queued
-            // before this worker started waiting is never missed.
-            std::unique_lock<std::mutex> lock(pool_lock_);
-            wake_up_.wait(lock, [&] {
-                task = take_task();
-                return task != nullptr || done_.load();
-            });
+            // The queue is tested under the lock before every wait, so a task queued before
+            // this worker started waiting is never missed; after shutdown the queue drains.
+            std::unique_lock<std::mutex> lock(lock_);
+            wake_up_.wait(lock, [&] { return !queue_.empty() || done_; });
+            if (queue_.empty()) return;
+            task = std::move(queue_.front());
+            queue_.pop_front();
         }
-        if (!task) return;
+        task(index);
     }
 }
 
 void WorkerPool::shutdown()
 {
-    if (done_.exchange(true)) return;
     {
-        std::lock_guard<std::mutex> guard(pool_lock_);
-        wake_up_.notify_all();
+        std::lock_guard<std::mutex> guard(lock_);
+        if (done_) return;
+        done_ = true;
     }
+    wake_up_.notify_all();
     for (std::thread& worker : workers_) {
         if (worker.joinable()) worker.join();
     }
-    // Only a pool without workers can still hold tasks; their futures report a broken promise.
-    for (;;) {
-        std::unique_ptr<Wrapper> orphan = take_task();
-        if (!orphan) break;
-    }
     workers_.clear();
+    // Only a pool without workers can still hold tasks; their futures report a broken promise.
+    queue_.clear();
 }
 
 }  // namespace qar

@@ -84,7 +84,7 @@ struct Layout {
 };
 
 // Decodes each segment's blocks that arrived, in order, up to its first damaged block.
-bool decode_batch(Batch& batch, const Layout& layout)
+void decode_batch(Batch& batch, const Layout& layout)
 {
     for (Segment& segment : batch.segments) {
         if (!segment.readable) break;
@@ -101,7 +101,6 @@ bool decode_batch(Batch& batch, const Layout& layout)
             segment.decoded_bytes += raw;
         }
     }
-    return true;
 }
 
 // Cuts the entries into batches in order and reads their stored bytes.
@@ -286,7 +285,7 @@ public:
     {
         Pending pending{std::move(batch), std::make_shared<Ticket>(), {}, false};
         pending.decoded = pool_.submit([ticket = pending.ticket, batch = pending.batch.get(), this](int) {
-            return ticket->claim() && decode_batch(*batch, layout_);
+            if (ticket->claim()) decode_batch(*batch, layout_);
         });
         batches_.push_back(std::move(pending));
     }
@@ -317,7 +316,7 @@ private:
     struct Pending {
         std::unique_ptr<Batch> batch;
         std::shared_ptr<Ticket> ticket;
-        std::future<bool> decoded;  // of the pool task
+        std::future<void> decoded;  // of the pool task
         bool decoded_here;          // by the main thread
     };
 

@@ -118,7 +118,7 @@ TEST(BlockReader, HandsEntriesOverInOrderAndStopsAFileAtItsFirstDamagedOrUnreadB
     // With every worker busy elsewhere the main thread decodes each batch itself; the tasks that
     // lost their claim run later and must not touch the batches, long gone by then.
     std::promise<void> release;
-    busy.submit([gate = release.get_future().share()](int) { return gate.wait(), true; });
+    busy.submit([gate = release.get_future().share()](int) { gate.wait(); });
     for (const auto& c : cases) {
         auto image = built.bytes;
         c.damage(image);
