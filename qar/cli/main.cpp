@@ -1,5 +1,16 @@
 // tarvo-qar: creates, unpacks and patches QAR archives.
+#include "common/console.hpp"
 #include "common/platform.hpp"
 #include "qar/cli/run.hpp"
 
-TARVO_ENTRY_POINT(qar::run_tarvo_qar_main)
+namespace {
+
+int run(const tarvo::RawArguments& raw)
+{
+    tarvo::console::init();
+    return qar::run_tarvo_qar(raw);
+}
+
+}  // namespace
+
+TARVO_ENTRY_POINT(run)

@@ -78,18 +78,9 @@ int parse_and_run(const std::vector<std::wstring>& args)
 
 }  // namespace
 
-int run_tarvo_qar(const std::vector<std::wstring>& args)
+int run_tarvo_qar(const tarvo::RawArguments& raw)
 {
-    if (!argument_count_ok(args.size())) {
-        print_usage(L"");
-        return kFailure;
-    }
-    return tarvo::console::run_reporting_errors([&] { return parse_and_run(args); }, kFailure, kUnknownError);
-}
-
-int run_tarvo_qar_main(const tarvo::RawArguments& raw)
-{
-    tarvo::console::init();
+    // The count is judged before any argument is decoded, as the usage rules come first.
     if (raw.count < 1 || !argument_count_ok(static_cast<std::size_t>(raw.count - 1))) {
         print_usage(L"");
         return kFailure;

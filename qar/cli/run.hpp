@@ -8,11 +8,8 @@
 
 namespace qar {
 
-// Parses, prepares, creates the worker pool, runs one mode and reports any failure;
-// returns the exit status. args excludes the program name.
-int run_tarvo_qar(const std::vector<std::wstring>& args);
-
-// The same from the platform's raw arguments (decoded inside the error handler).
-int run_tarvo_qar_main(const tarvo::RawArguments& raw);
+// Decodes the arguments after the program name, parses them, creates the worker pool, runs
+// one mode and reports any failure; returns the exit status.
+int run_tarvo_qar(const tarvo::RawArguments& raw);
 
 }  // namespace qar

@@ -4,6 +4,7 @@
 
 #include <fstream>
 #include <string>
+#include <type_traits>
 #include <variant>
 #include <vector>
 
@@ -15,6 +16,20 @@
 
 namespace qar {
 namespace {
+
+// A run of tarvo-qar with these arguments after the program name, as the platform hands them over.
+int run_tarvo_qar(std::vector<std::wstring> args)
+{
+    args.insert(args.begin(), L"tarvo-qar");
+    std::vector<std::basic_string<tarvo::NativeArgChar>> native;
+    for (const std::wstring& arg : args) {
+        if constexpr (std::is_same_v<tarvo::NativeArgChar, char>) native.push_back(tarvo::to_utf8(arg));
+        else native.emplace_back(arg.begin(), arg.end());
+    }
+    std::vector<tarvo::NativeArgChar*> values;
+    for (auto& arg : native) values.push_back(arg.data());
+    return qar::run_tarvo_qar(tarvo::RawArguments{static_cast<int>(values.size()), values.data()});
+}
 
 CommandLine with_defaults(const std::vector<std::wstring>& args)
 {
