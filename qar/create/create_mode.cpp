@@ -74,7 +74,7 @@ std::string_view name_at(const std::vector<std::uint8_t>& names, std::uint64_t o
 }  // namespace
 
 void create_archive(const std::wstring& source_root, const std::wstring& archive_path,
-                    const std::wstring& ignore_patterns, WorkerPool& pool, format::StoreFiles store)
+                    const std::wstring& ignore_patterns, WorkerPool& pool)
 {
     std::optional<PatternExpression> ignore;
     if (!ignore_patterns.empty()) ignore = set_up_pattern_list(PatternListKind::ignore, ignore_patterns);
@@ -141,7 +141,7 @@ void create_archive(const std::wstring& source_root, const std::wstring& archive
         tarvo::console::out(progress_line(stored_so_far, tables.total_size, name));
     };
     format::DeflateWorkers deflaters(pool);
-    store(tables.entries.size(), sources, archive, deflaters, file_stored);
+    format::store_files(tables.entries.size(), sources, archive, deflaters, file_stored);
 
     std::vector<std::uint16_t> block_table;
     block_table.reserve(static_cast<std::size_t>(tables.block_total));

@@ -34,10 +34,6 @@ using FileStored = std::function<void(std::size_t index, std::uint64_t data_offs
 void store_files(std::size_t file_count, const FileSource& files, tarvo::File& archive, DeflateWorkers& deflaters,
                  const FileStored& stored);
 
-// How a run stores its files: store_files, or in a test a reference to compare it with.
-using StoreFiles = void (*)(std::size_t file_count, const FileSource& files, tarvo::File& archive,
-                            DeflateWorkers& deflaters, const FileStored& stored);
-
 // target_offset asking for an append over the archive's last 16 bytes.
 inline constexpr std::uint64_t kAppend = ~std::uint64_t{0};
 
