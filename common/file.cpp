@@ -151,10 +151,20 @@ void File::switch_to(LastOp op)
 
 void File::write_failed() const { throw wruntime_error(quoted(L"Cannot write output file ", path_)); }
 
+void File::seek_failed() const
+{
+    throw wruntime_error(quoted(writable_ ? L"Cannot write output file " : L"Cannot read input file ", path_));
+}
+
 std::size_t File::read(void* data, std::size_t size)
 {
     switch_to(LastOp::read);
     return std::fread(data, 1, size, handle_);
+}
+
+void File::read_all(void* data, std::size_t size)
+{
+    if (!read_exact(data, size)) throw wruntime_error(quoted(L"Cannot read input file ", path_));
 }
 
 void File::write(const void* data, std::size_t size)
@@ -175,13 +185,13 @@ void File::write(const void* data, std::size_t size)
 
 void File::seek(std::uint64_t position)
 {
-    if (seek_to(handle_, static_cast<std::int64_t>(position), SEEK_SET) != 0) write_failed();
+    if (seek_to(handle_, static_cast<std::int64_t>(position), SEEK_SET) != 0) seek_failed();
     last_op_ = LastOp::none;
 }
 
 void File::seek_end()
 {
-    if (seek_to(handle_, 0, SEEK_END) != 0) write_failed();
+    if (seek_to(handle_, 0, SEEK_END) != 0) seek_failed();
     last_op_ = LastOp::none;
 }
 

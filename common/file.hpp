@@ -36,6 +36,8 @@ public:
     std::size_t read(void* data, std::size_t size);
     // Reads exactly size bytes or returns false.
     bool read_exact(void* data, std::size_t size) { return read(data, size) == size; }
+    // Reads exactly size bytes or throws wruntime_error `Cannot read input file "PATH"`.
+    void read_all(void* data, std::size_t size);
     // True once a read or write on the stream has failed (a short read alone is not a failure).
     bool has_error() const { return handle_ != nullptr && std::ferror(handle_) != 0; }
 
@@ -43,6 +45,7 @@ public:
     void write(const void* data, std::size_t size);
     void write(std::span<const std::uint8_t> bytes) { write(bytes.data(), bytes.size()); }
 
+    // A failed seek throws like read_all(), or like write() on a file opened for writing.
     void seek(std::uint64_t position);
     void seek_end();
     std::uint64_t tell();
@@ -61,6 +64,7 @@ private:
     enum class LastOp { none, read, write };
     void switch_to(LastOp op);
     [[noreturn]] void write_failed() const;
+    [[noreturn]] void seek_failed() const;
 
     std::FILE* handle_ = nullptr;
     std::wstring path_;

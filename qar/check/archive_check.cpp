@@ -163,8 +163,7 @@ std::optional<format::ExtraFile> check_extra_file(tarvo::File& archive, const Ar
     if (entry.data_offset > data_limit || format::kExtraFileSize > data_limit - entry.data_offset) return std::nullopt;  // its entry's problem
     std::vector<std::uint8_t> image(format::kExtraFileSize);
     archive.seek(entry.data_offset);
-    if (!archive.read_exact(image.data(), image.size()))
-        throw tarvo::wruntime_error(tarvo::quoted(L"Cannot read input file ", archive.path()));
+    archive.read_all(image.data(), image.size());
     format::ExtraFile extra(std::move(image));
     if (!extra.has_signature()) {
         found.push_back(about + L"the signature is not QARE");

@@ -273,8 +273,7 @@ void apply_journal(tarvo::File& journal, const CheckedJournal& checked, const st
         for (std::uint64_t done = 0; done < range->length;) {
             const std::size_t piece = static_cast<std::size_t>(std::min<std::uint64_t>(kCopyChunk, range->length - done));
             std::uint8_t* bytes = chunk.room(piece);
-            if (!journal.read_exact(bytes, piece))
-                throw tarvo::wruntime_error(tarvo::quoted(L"Cannot read input file ", journal.path()));
+            journal.read_all(bytes, piece);
             std::uint64_t at = range->offset + done;
             std::size_t skip = 0;
             if (at < kHeaderSize) {
@@ -413,8 +412,7 @@ void JournalWriter::commit_saved(tarvo::File& archive)
         for (std::uint64_t at = begin; at < end;) {
             const std::size_t piece = static_cast<std::size_t>(std::min<std::uint64_t>(kCopyChunk, end - at));
             std::uint8_t* bytes = chunk.room(piece);
-            if (!archive.read_exact(bytes, piece))
-                throw tarvo::wruntime_error(tarvo::quoted(L"Cannot read input file ", archive_path_));
+            archive.read_all(bytes, piece);
             crc = crc_of(crc, bytes, piece);
             journal.write(bytes, piece);
             at += piece;

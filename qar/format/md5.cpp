@@ -145,8 +145,7 @@ Digest tables_digest(tarvo::File& archive, std::uint64_t size)
     archive.seek(0);
     for (std::uint64_t left = size; left > 0;) {
         const auto piece = static_cast<std::size_t>(std::min<std::uint64_t>(left, chunk.size()));
-        if (!archive.read_exact(chunk.data(), piece))
-            throw tarvo::wruntime_error(tarvo::quoted(L"Cannot read input file ", archive.path()));
+        archive.read_all(chunk.data(), piece);
         md5.update(chunk.data(), static_cast<std::uint32_t>(piece));
         left -= piece;
     }
