@@ -210,8 +210,9 @@ std::optional<format::ExtraFile> check_extra_file(tarvo::File& archive, const Ar
     return extra;
 }
 
-std::wstring listing_line(const std::wstring& size, const std::wstring& stored, const std::wstring& ratio,
-                          const std::wstring& offset, const std::wstring& room, const std::wstring& name)
+// One row of the check's table, its columns right-aligned under the heading row.
+std::wstring listing_row(const std::wstring& size, const std::wstring& stored, const std::wstring& ratio,
+                         const std::wstring& offset, const std::wstring& room, const std::wstring& name)
 {
     std::wostringstream line;
     line << std::setw(12) << size << L' ' << std::setw(12) << stored << L' ' << std::setw(7) << ratio << L' '
@@ -230,15 +231,15 @@ std::unordered_map<std::uint64_t, std::uint64_t> regions_of(const std::optional<
 void print_listing(const ArchiveMetadata& metadata, const std::vector<Item>& items, const std::optional<format::ExtraFile>& extra)
 {
     const auto regions = regions_of(extra);
-    tarvo::console::out(listing_line(L"size", L"stored", L"ratio", L"offset", L"room", L"name"));
+    tarvo::console::out(listing_row(L"size", L"stored", L"ratio", L"offset", L"room", L"name"));
     for (const Item& item : items) {
         const format::FileEntry& entry = metadata.entries[item.entry];
         // An empty file has no room of its own: its offset is the next file's.
         std::uint64_t room = item.stored;
         const auto region = regions.find(entry.data_offset);
         if (entry.size != 0 && region != regions.end() && region->second != 0) room = region->second;
-        tarvo::console::out(listing_line(to_wstring(entry.size), to_wstring(item.stored), percent(item.stored, entry.size),
-                                         L"0x" + tarvo::to_hex(entry.data_offset), to_wstring(room), item.name));
+        tarvo::console::out(listing_row(to_wstring(entry.size), to_wstring(item.stored), percent(item.stored, entry.size),
+                                        L"0x" + tarvo::to_hex(entry.data_offset), to_wstring(room), item.name));
     }
 }
 
