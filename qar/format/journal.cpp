@@ -45,13 +45,21 @@ using HeaderBytes = std::array<std::uint8_t, kHeaderSize>;
 // journals hold a few kilobytes, and none needs more than kCopyChunk at a time.
 class CopyBuffer {
 public:
-    std::uint8_t* room(std::size_t size)
+    // Reads `length` bytes from the stream's position, piece by piece, and hands each piece
+    // to on_piece with where it starts in the stretch; a short read throws like read_all().
+    template <typename OnPiece>
+    void read(tarvo::File& from, std::uint64_t length, OnPiece on_piece)
     {
-        if (size > capacity_) {
-            data_ = std::make_unique_for_overwrite<std::uint8_t[]>(size);
-            capacity_ = size;
+        for (std::uint64_t done = 0; done < length;) {
+            const std::size_t piece = static_cast<std::size_t>(std::min<std::uint64_t>(kCopyChunk, length - done));
+            if (piece > capacity_) {
+                data_ = std::make_unique_for_overwrite<std::uint8_t[]>(piece);
+                capacity_ = piece;
+            }
+            from.read_all(data_.get(), piece);
+            on_piece(data_.get(), piece, done);
+            done += piece;
         }
-        return data_.get();
     }
 
 private:
@@ -143,13 +151,9 @@ CheckedJournal check_journal(tarvo::File& journal, const std::wstring& archive_p
         if (range.offset > checked.original_length || range.length > checked.original_length - range.offset ||
             range.length > seal_position - range.journal_position)
             throw damaged();
-        for (std::uint64_t done = 0; done < range.length;) {
-            const std::size_t piece = static_cast<std::size_t>(std::min<std::uint64_t>(kCopyChunk, range.length - done));
-            std::uint8_t* bytes = chunk.room(piece);
-            if (!journal.read_exact(bytes, piece)) throw damaged();
+        chunk.read(journal, range.length, [&](const std::uint8_t* bytes, std::size_t piece, std::uint64_t) {
             crc = crc_of(crc, bytes, piece);
-            done += piece;
-        }
+        });
         checked.ranges.push_back(range);
         position = range.journal_position + range.length;
     }
@@ -270,10 +274,7 @@ void apply_journal(tarvo::File& journal, const CheckedJournal& checked, const st
     CopyBuffer chunk;
     for (auto range = checked.ranges.rbegin(); range != checked.ranges.rend(); ++range) {
         journal.seek(range->journal_position);
-        for (std::uint64_t done = 0; done < range->length;) {
-            const std::size_t piece = static_cast<std::size_t>(std::min<std::uint64_t>(kCopyChunk, range->length - done));
-            std::uint8_t* bytes = chunk.room(piece);
-            journal.read_all(bytes, piece);
+        chunk.read(journal, range->length, [&](const std::uint8_t* bytes, std::size_t piece, std::uint64_t done) {
             std::uint64_t at = range->offset + done;
             std::size_t skip = 0;
             if (at < kHeaderSize) {
@@ -286,8 +287,7 @@ void apply_journal(tarvo::File& journal, const CheckedJournal& checked, const st
                 archive.seek(at);
                 archive.write(bytes + skip, piece - skip);
             }
-            done += piece;
-        }
+        });
     }
     archive.truncate(checked.original_length);
     archive.sync();
@@ -409,14 +409,10 @@ void JournalWriter::commit_saved(tarvo::File& archive)
         journal.write(fields.data(), fields.size());
         crc = crc_of(crc, fields.data(), fields.size());
         archive.seek(begin);
-        for (std::uint64_t at = begin; at < end;) {
-            const std::size_t piece = static_cast<std::size_t>(std::min<std::uint64_t>(kCopyChunk, end - at));
-            std::uint8_t* bytes = chunk.room(piece);
-            archive.read_all(bytes, piece);
+        chunk.read(archive, end - begin, [&](const std::uint8_t* bytes, std::size_t piece, std::uint64_t) {
             crc = crc_of(crc, bytes, piece);
             journal.write(bytes, piece);
-            at += piece;
-        }
+        });
     }
     std::array<std::uint8_t, kSealSize> seal{};
     tarvo::put_le<std::uint64_t>(seal.data(), ranges.size());
