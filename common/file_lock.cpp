@@ -129,29 +129,6 @@ FileLock::~FileLock()
     if (handle_ != nullptr) CloseHandle(static_cast<HANDLE>(handle_));
 }
 
-FileLock::FileLock(FileLock&& other) noexcept
-    : handle_(std::exchange(other.handle_, nullptr)),
-      path_(std::move(other.path_)),
-      for_writing_(other.for_writing_),
-      held_(std::exchange(other.held_, false)),
-      kind_(other.kind_)
-{
-}
-
-FileLock& FileLock::operator=(FileLock&& other) noexcept
-{
-    if (this != &other) {
-        release();
-        if (handle_ != nullptr) CloseHandle(static_cast<HANDLE>(handle_));
-        handle_ = std::exchange(other.handle_, nullptr);
-        path_ = std::move(other.path_);
-        for_writing_ = other.for_writing_;
-        held_ = std::exchange(other.held_, false);
-        kind_ = other.kind_;
-    }
-    return *this;
-}
-
 bool FileLock::open(const std::wstring& path, bool for_writing, bool create, bool& created)
 {
     const DWORD access = for_writing ? GENERIC_READ | GENERIC_WRITE : GENERIC_READ;
@@ -226,29 +203,7 @@ std::wstring final_link_target(const std::wstring& path)
 
 FileLock::~FileLock()
 {
-    if (fd_ >= 0) ::close(fd_);  // closing the only descriptor of its description drops the lock
-}
-
-FileLock::FileLock(FileLock&& other) noexcept
-    : fd_(std::exchange(other.fd_, -1)),
-      path_(std::move(other.path_)),
-      for_writing_(other.for_writing_),
-      held_(std::exchange(other.held_, false)),
-      kind_(other.kind_)
-{
-}
-
-FileLock& FileLock::operator=(FileLock&& other) noexcept
-{
-    if (this != &other) {
-        if (fd_ >= 0) ::close(fd_);
-        fd_ = std::exchange(other.fd_, -1);
-        path_ = std::move(other.path_);
-        for_writing_ = other.for_writing_;
-        held_ = std::exchange(other.held_, false);
-        kind_ = other.kind_;
-    }
-    return *this;
+    if (handle_ >= 0) ::close(handle_);  // closing the only descriptor of its description drops the lock
 }
 
 bool FileLock::open(const std::wstring& path, bool for_writing, bool create, bool& created)
@@ -263,7 +218,7 @@ bool FileLock::open(const std::wstring& path, bool for_writing, bool create, boo
     created = fd >= 0;
     if (fd < 0) fd = ::open(narrow.c_str(), access | (create ? O_CREAT : 0), kNewFileMode);
     if (fd < 0) return false;
-    fd_ = fd;
+    handle_ = fd;
     for_writing_ = for_writing;
     return true;
 }
@@ -275,7 +230,7 @@ FileLock::Outcome FileLock::take(Kind kind)
         const int operation = (kind == Kind::exclusive ? LOCK_EX : LOCK_SH) | LOCK_NB;
         int rc;
         do {
-            rc = ::flock(fd_, operation);
+            rc = ::flock(handle_, operation);
         } while (rc != 0 && errno == EINTR);
         if (rc == 0) {
             held_ = true;
@@ -290,11 +245,29 @@ FileLock::Outcome FileLock::take(Kind kind)
 void FileLock::release() noexcept
 {
     if (!held_) return;
-    ::flock(fd_, LOCK_UN);
+    ::flock(handle_, LOCK_UN);
     held_ = false;
 }
 
 #endif
+
+// A moved-from lock holds nothing; what the target held before is let go with the temporary.
+FileLock::FileLock(FileLock&& other) noexcept { swap(other); }
+
+FileLock& FileLock::operator=(FileLock&& other) noexcept
+{
+    FileLock(std::move(other)).swap(*this);
+    return *this;
+}
+
+void FileLock::swap(FileLock& other) noexcept
+{
+    std::swap(handle_, other.handle_);
+    std::swap(path_, other.path_);
+    std::swap(for_writing_, other.for_writing_);
+    std::swap(held_, other.held_);
+    std::swap(kind_, other.kind_);
+}
 
 FileLock::Outcome FileLock::acquire(const std::wstring& path, Kind kind, bool create)
 {

@@ -69,11 +69,12 @@ private:
     bool open(const std::wstring& path, bool for_writing, bool create, bool& created);
     void release() noexcept;
     Outcome take(Kind kind);
+    void swap(FileLock& other) noexcept;
 
 #ifdef _WIN32
     void* handle_ = nullptr;
 #else
-    int fd_ = -1;
+    int handle_ = -1;  // a file descriptor
 #endif
     std::wstring path_;
     bool for_writing_ = false;
