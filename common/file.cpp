@@ -74,30 +74,25 @@ namespace {
 std::atomic<std::uint64_t> g_count{0};
 std::atomic<std::uint64_t> g_target{0};  // 0: disarmed
 std::atomic<bool> g_from_on{false};
-std::atomic<bool> g_fired{false};
 
 }  // namespace
 
 void arm(std::uint64_t k, Failure failure)
 {
     g_count = 0;
-    g_fired = false;
     g_from_on = failure == Failure::from_on;
     g_target = k;
 }
 
 void disarm() { g_target = 0; }
 std::uint64_t operations() { return g_count; }
-bool fired() { return g_fired; }
 
 // Counts one write-side operation and tells whether it is to fail.
 bool next_fails()
 {
     const std::uint64_t n = ++g_count;
     const std::uint64_t target = g_target;
-    if (target == 0 || n < target || (n > target && !g_from_on)) return false;
-    g_fired = true;
-    return true;
+    return target != 0 && (n == target || (n > target && g_from_on));
 }
 
 }  // namespace fault_injection

@@ -95,8 +95,6 @@ void arm(std::uint64_t k, Failure failure = Failure::once);
 void disarm();
 // Operations seen since the last arm().
 std::uint64_t operations();
-// Whether an armed failure has happened.
-bool fired();
 }  // namespace fault_injection
 #endif
 
