@@ -4,7 +4,6 @@
 
 #include <fstream>
 #include <string>
-#include <type_traits>
 #include <variant>
 #include <vector>
 
@@ -17,17 +16,17 @@
 namespace qar {
 namespace {
 
+std::string native(const std::wstring& arg, char) { return tarvo::to_utf8(arg); }
+std::wstring native(const std::wstring& arg, wchar_t) { return arg; }
+
 // A run of tarvo-qar with these arguments after the program name, as the platform hands them over.
 int run_tarvo_qar(std::vector<std::wstring> args)
 {
     args.insert(args.begin(), L"tarvo-qar");
-    std::vector<std::basic_string<tarvo::NativeArgChar>> native;
-    for (const std::wstring& arg : args) {
-        if constexpr (std::is_same_v<tarvo::NativeArgChar, char>) native.push_back(tarvo::to_utf8(arg));
-        else native.emplace_back(arg.begin(), arg.end());
-    }
+    std::vector<std::basic_string<tarvo::NativeArgChar>> native_args;
+    for (const std::wstring& arg : args) native_args.push_back(native(arg, tarvo::NativeArgChar{}));
     std::vector<tarvo::NativeArgChar*> values;
-    for (auto& arg : native) values.push_back(arg.data());
+    for (auto& arg : native_args) values.push_back(arg.data());
     return qar::run_tarvo_qar(tarvo::RawArguments{static_cast<int>(values.size()), values.data()});
 }
 
