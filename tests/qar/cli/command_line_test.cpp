@@ -16,8 +16,8 @@
 namespace qar {
 namespace {
 
-std::string native(const std::wstring& arg, char) { return tarvo::to_utf8(arg); }
-std::wstring native(const std::wstring& arg, wchar_t) { return arg; }
+[[maybe_unused]] std::string native(const std::wstring& arg, char) { return tarvo::to_utf8(arg); }
+[[maybe_unused]] std::wstring native(const std::wstring& arg, wchar_t) { return arg; }
 
 // A run of tarvo-qar with these arguments after the program name, as the platform hands them over.
 int run_tarvo_qar(std::vector<std::wstring> args)
