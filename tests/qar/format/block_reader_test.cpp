@@ -27,7 +27,7 @@ using tarvo::test::build_archive, tarvo::test::error_of, tarvo::test::kNoError;
 const ReadLimits kSmall{70000, 5, 300000};  // a few MB cross many batches, the reader waits for the sink
 const ReadLimits kSingleBlocks{1, 1, 0};    // the smallest possible run
 
-enum Kind { sound, differs, damaged, unread, unreachable };
+enum Kind { sound, differs, differs_at_end, damaged, unread, unreachable };  // the first three: whole
 // Where a run stops: entry, block, how (when sound: the entry checked against a loose file).
 struct Stop { std::size_t entry; std::uint32_t block; Kind kind; };
 
@@ -38,10 +38,12 @@ void expect_read(const std::vector<std::uint8_t>& image, const std::vector<tarvo
 {
     tarvo::test::ScratchDir dir;
     tarvo::test::write_bytes(dir / L"a.qar", image);
-    tarvo::test::write_bytes(dir / L"loose", files[stop.entry].content.substr(0, stop.kind == differs ? kBlockSize : std::string::npos));
+    std::string loose = files[stop.entry].content.substr(0, stop.kind == differs ? kBlockSize : std::string::npos);
+    if (stop.kind == differs_at_end) loose.back() ^= 1;
+    tarvo::test::write_bytes(dir / L"loose", loose);
     tarvo::File archive(dir / L"a.qar", tarvo::File::Mode::read);
     const ArchiveMetadata metadata = read_metadata(archive);
-    const bool whole = stop.kind == sound || stop.kind == differs, stops_run = stop.kind == unread || stop.kind == unreachable;
+    const bool whole = stop.kind <= differs_at_end, stops_run = stop.kind == unread || stop.kind == unreachable;
     // What a file holds: whole before the stop, cut at it, nothing made after it.
     const auto want = [&](std::size_t k) -> std::optional<std::string> {
         if (k < stop.entry || whole) return files[k].content;
@@ -62,7 +64,7 @@ void expect_read(const std::vector<std::uint8_t>& image, const std::vector<tarvo
     };
     EXPECT_EQ(error_of([&] { verify_blocks(archive, metadata, jobs, pool, report, limits); }),
               stops_run ? tarvo::quoted(L"Cannot read input file ", dir / L"a.qar") : kNoError);
-    if (stop.kind == damaged || stop.kind == differs) expected[stop.entry] = stop.kind == differs ? L"differs" : std::to_wstring(stop.block);
+    if (stop.kind != sound && !stops_run) expected[stop.entry] = stop.kind == damaged ? std::to_wstring(stop.block) : L"differs";
     EXPECT_EQ(verdicts, expected);
 
     EXPECT_EQ(error_of([&] { extract_entry(archive, dir / L"one.bin", metadata.entries[stop.entry], metadata.block_table, pool); }),
@@ -102,6 +104,7 @@ TEST(BlockReader, HandsEntriesOverInOrderAndStopsAFileAtItsFirstDamagedOrUnreadB
     } cases[] = {
         {"sound", [](auto&) {}, {last, 0, sound}},
         {"a loose file shorter than the entry", [](auto&) {}, {last, 0, differs}},
+        {"a loose file that differs in its last byte", [](auto&) {}, {last, 0, differs_at_end}},
         {"zlib stream damaged in the first batch", [&](auto& b) { b[block_at(mid, 2) + 5] ^= 0x5A; }, {mid, 2, damaged}},
         {"zlib stream damaged in a later batch", [&](auto& b) { b[block_at(mid, 34) + 5] ^= 0x5A; }, {mid, 34, damaged}},
         {"inflates to less than the size", [&](auto& b) { tarvo::put_le<std::uint64_t>(&b[field(last, 8)], built.entries[last].size + 1); }, {last, 40, damaged}},
@@ -110,7 +113,7 @@ TEST(BlockReader, HandsEntriesOverInOrderAndStopsAFileAtItsFirstDamagedOrUnreadB
              tarvo::put_le<std::uint16_t>(&b[last_block], 0);
              b.insert(b.end() - kTrailerSize, kBlockSize, 0);
          }, {last, 40, damaged}},
-        {"archive cut short in a raw block", [&](auto& b) { b.resize(block_at(last, 1) + 1000); }, {last, 1, unread}},
+        {"archive cut one byte short in a raw block", [&](auto& b) { b.resize(block_at(last, 2) - 1); }, {last, 1, unread}},
         {"data beyond the end", [&](auto& b) { tarvo::put_le<std::uint64_t>(&b[field(last, 16)], b.size() - 100); }, {last, 0, unread}},
         {"data where no seek reaches", [&](auto& b) { tarvo::put_le<std::uint64_t>(&b[field(last, 16)], ~0ull >> 1); }, {last, 0, unreachable}},
     };
