@@ -23,7 +23,12 @@
 #include "qar/update/update_plan.hpp"
 
 namespace qar::update {
+namespace {
 
+// The last writes of a successful update but one: the tables behind the header, the extra file
+// image at its entry's data_offset (its header and records in use: the rest is on disk
+// already), and the digest of the new metadata over the archive's last 16 bytes. Returns the
+// new metadata, header included; its header is the update's very last write.
 std::vector<std::uint8_t> write_metadata(UpdateState& state)
 {
     std::vector<std::uint8_t> metadata = write_tables(state.tables, state.archive);
@@ -42,6 +47,8 @@ std::vector<std::uint8_t> write_metadata(UpdateState& state)
     state.archive.write(digest.data(), digest.size());
     return metadata;
 }
+
+}  // namespace
 
 void update_archive(const std::wstring& source_dir, const std::wstring& archive_path,
                     const NameList& name_list, const std::wstring& backup_dir, bool add_files,
