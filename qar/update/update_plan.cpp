@@ -112,26 +112,17 @@ void check_opens(const LooseFile& file)
 std::uint64_t check_tables_fit(const UpdateState& state, const std::vector<LooseFile>& files, std::uint64_t end_position)
 {
     const WorkingTables& tables = state.tables;
-    std::uint64_t n = tables.size();
-    std::uint64_t names_length = 0;
-    std::uint64_t blocks = 0;
     std::uint64_t first_data = end_position;
     for (std::size_t i = 0; i < tables.size(); ++i) {
-        names_length += tables.names[i].size() + 1;
-        blocks += tables.block_lists[i].size();
         if (!tables.block_lists[i].empty()) first_data = std::min(first_data, tables.entries[i].data_offset);
     }
+    TableTotals totals = tables.totals();
     for (const LooseFile& file : files) {
-        if (file.action == LooseAction::patch) {
-            blocks = blocks - tables.block_lists[file.entry].size() + format::block_count_u64(file.size);
-        } else if (file.action == LooseAction::add) {
-            ++n;
-            names_length += file.utf8_name.size() + 1;
-            blocks += format::block_count_u64(file.size);
-        }
+        if (file.action == LooseAction::patch)
+            totals.blocks = totals.blocks - tables.block_lists[file.entry].size() + format::block_count_u64(file.size);
+        if (file.action == LooseAction::add) totals.add(file.utf8_name.size(), format::block_count_u64(file.size));
     }
-    // Tables the format's fields can't hold are refused as the create mode refuses them.
-    const std::uint32_t size = format::checked_metadata_size(n, names_length, blocks);
+    const std::uint32_t size = totals.metadata_size();
     if (size > first_data) throw tarvo::wruntime_error(L"Not enough room for the new tables. Aborting.");
     return size;
 }
