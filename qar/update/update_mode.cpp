@@ -20,7 +20,7 @@
 #include "qar/base/pattern_list.hpp"
 #include "qar/format/md5.hpp"
 #include "qar/format/journal.hpp"
-#include "qar/update/update_plan.hpp"
+#include "qar/update/backups.hpp"
 
 namespace qar::update {
 namespace {
@@ -71,7 +71,7 @@ void update_archive(const std::wstring& source_dir, const std::wstring& archive_
     tarvo::console::out(L"Creating indexes");
     const UpdateOptions options{source_dir, backup_dir, add_files, ignore ? &*ignore : nullptr};
     const UpdatePlan plan = plan_update(state, loose_files, options);
-    make_backups(state, plan, backup_dir);
+    make_backups(state.archive, state.tables, pool, plan.files, backup_dir);
 
     format::JournalWriter journal(archive_path, state.metadata.archive_length);
     save_overwritten_ranges(state, plan, journal);

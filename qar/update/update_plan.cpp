@@ -1,104 +1,22 @@
-// Planning and checking an update before its first write, making the backups, applying it.
+// Planning and checking an update before its first write, and applying it.
 #include "qar/update/update_plan.hpp"
 
 #include <algorithm>
-#include <filesystem>
 #include <stdexcept>
-#include <system_error>
 #include <utility>
 
 #include "common/console.hpp"
 #include "common/error.hpp"
 #include "common/platform.hpp"
 #include "common/text.hpp"
-#include "qar/format/block_reader.hpp"
-#include "qar/format/directory_tree.hpp"
 #include "qar/format/name_clash.hpp"
 #include "qar/format/own_files.hpp"
 #include "qar/base/safe_name.hpp"
+#include "qar/update/backups.hpp"
 #include "qar/update/space_allocation.hpp"
 
 namespace qar::update {
 namespace {
-
-// The name up to and including its last separator; empty for a name at the root.
-std::wstring directory_part(const std::wstring& name)
-{
-    const std::size_t last = name.find_last_of(L"/\\");
-    return last == std::wstring::npos ? std::wstring() : name.substr(0, last + 1);
-}
-
-std::wstring backup_directory(const std::wstring& backup_dir, const std::wstring& name)
-{
-    return tarvo::join_archive_name(backup_dir, directory_part(name));
-}
-
-[[noreturn]] void refuse_file_in_the_way(const std::wstring& path)
-{
-    throw tarvo::wruntime_error(path + L" is a file, not a directory!");
-}
-
-// make_directories passes over a file standing where a directory belongs and only fails one
-// level deeper, after it may already have made others; so every level that exists must be a
-// directory. Stops at the first level that doesn't exist: from there on all will be made.
-void check_directory_levels(const std::wstring& path, const std::wstring& shown)
-{
-    format::for_each_level(path, [&shown](const std::wstring& level, bool whole) {
-        if (level.empty()) return true;
-        const tarvo::PathKind kind = tarvo::path_kind(level, "status");
-        if (kind == tarvo::PathKind::not_found) return false;
-        if (kind != tarvo::PathKind::directory) refuse_file_in_the_way(whole ? shown : level);
-        return true;
-    });
-}
-
-// Gives the answer that making the backups one after the other, in the order of the run,
-// would give, without making any. A name with a directory part makes backup_dir and every
-// level below it on the way to its own directory; only directory parts are made, so a file at
-// the root finds backup_dir only when it existed before the run or an earlier backup made it.
-void check_backups(const std::wstring& backup_dir, const std::vector<LooseFile>& files)
-{
-    bool backup_dir_made = false;
-    for (const LooseFile& file : files) {
-        if (file.action != LooseAction::patch) continue;
-        if (!directory_part(file.name).empty()) {
-            const std::wstring directory = backup_directory(backup_dir, file.name);
-            std::wstring bare = directory;
-            tarvo::trim_trailing_separators(bare);
-            check_directory_levels(bare, directory);
-            backup_dir_made = true;
-            continue;
-        }
-        const std::wstring backup_path = tarvo::join_archive_name(backup_dir, file.name);
-        if (tarvo::path_kind(backup_path, "exists") != tarvo::PathKind::not_found || backup_dir_made) continue;
-        if (tarvo::path_kind(backup_dir, "status") != tarvo::PathKind::directory)
-            throw tarvo::wruntime_error(tarvo::quoted(L"Cannot create output file ", backup_path));
-    }
-}
-
-// Backups written among the loose files would be taken for loose files by the next update, and
-// with the loose directory itself as backup directory every backup would find the loose file in
-// its place and never be made. The backup directory need not exist yet: its levels that do are
-// compared, found through the real path of the deepest one, so that links and ".." lead where
-// the system would lead.
-void check_backup_dir_apart(const std::wstring& backup_dir, const std::wstring& source_dir)
-{
-    const std::optional<tarvo::FileIdentity> source = tarvo::file_identity(source_dir);
-    if (!source) return;
-    std::error_code error;
-    std::filesystem::path level = std::filesystem::absolute(tarvo::to_fs_path(backup_dir), error);
-    if (!error) level = std::filesystem::weakly_canonical(level, error);
-    if (error) level = tarvo::to_fs_path(backup_dir).lexically_normal();
-    for (;;) {
-        if (tarvo::file_identity(tarvo::from_fs_path(level)) == source) {
-            throw tarvo::wruntime_error(tarvo::quoted(L"Backup directory ", backup_dir) +
-                                        tarvo::quoted(L" lies inside the source directory ", source_dir));
-        }
-        const std::filesystem::path parent = level.parent_path();
-        if (parent.empty() || parent == level) return;
-        level = parent;
-    }
-}
 
 void check_opens(const LooseFile& file)
 {
@@ -244,35 +162,6 @@ UpdatePlan plan_update(UpdateState& state, const FileSizeMap& loose_files, const
     check_record_room(state, plan.files);
     if (!options.backup_dir.empty()) check_backups(options.backup_dir, plan.files);
     return plan;
-}
-
-void make_backups(UpdateState& state, const UpdatePlan& plan, const std::wstring& backup_dir)
-{
-    if (backup_dir.empty()) return;
-    for (const LooseFile& file : plan.files) {
-        if (file.action != LooseAction::patch) continue;
-        if (!directory_part(file.name).empty()) {
-            const std::wstring directory = backup_directory(backup_dir, file.name);
-            std::wstring bare = directory;
-            tarvo::trim_trailing_separators(bare);
-            const tarvo::PathKind kind = tarvo::path_kind(bare, "status");
-            if (kind == tarvo::PathKind::not_found) {
-                format::make_directories(bare);
-            } else if (kind != tarvo::PathKind::directory) {
-                refuse_file_in_the_way(directory);
-            }
-        }
-        // An existing backup is kept: it holds the contents from before the first update.
-        const std::wstring backup_path = tarvo::join_archive_name(backup_dir, file.name);
-        if (tarvo::path_kind(backup_path, "exists") != tarvo::PathKind::not_found) continue;
-        try {
-            format::extract_entry(state.archive, backup_path, file.original, state.tables.block_lists[file.entry],
-                                  state.deflaters->pool());
-        } catch (...) {
-            tarvo::remove_file(backup_path);
-            throw;
-        }
-    }
 }
 
 void save_overwritten_ranges(UpdateState& state, const UpdatePlan& plan, format::JournalWriter& journal)

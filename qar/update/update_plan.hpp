@@ -62,12 +62,6 @@ struct UpdatePlan {
 // the loose-file directory or lies inside it refuses the run before anything else.
 UpdatePlan plan_update(UpdateState& state, const FileSizeMap& loose_files, const UpdateOptions& options);
 
-// Saves the current contents of every file about to be patched below backup_dir, unless a
-// backup of that name is already there. Runs before the archive is first written. A backup
-// that can't be written in full is removed again, so that no later run keeps it as the old
-// contents.
-void make_backups(UpdateState& state, const UpdatePlan& plan, const std::wstring& backup_dir);
-
 // Marks in the journal every stretch of the archive as it stands that the planned run may
 // overwrite: the tables at the front, each patched entry's room, the extra file's image and
 // the trailer. Everything else the run writes lies past the archive's end.
