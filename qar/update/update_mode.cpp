@@ -21,6 +21,7 @@
 #include "qar/format/md5.hpp"
 #include "qar/format/journal.hpp"
 #include "qar/update/backups.hpp"
+#include "qar/update/update_writes.hpp"
 
 namespace qar::update {
 namespace {
@@ -29,13 +30,13 @@ namespace {
 // image at its entry's data_offset (its header and records in use: the rest is on disk
 // already), and the digest of the new metadata over the archive's last 16 bytes. Returns the
 // new metadata, header included; its header is the update's very last write.
-std::vector<std::uint8_t> write_metadata(UpdateState& state)
+std::vector<std::uint8_t> write_metadata(tarvo::File& archive, Books& books, std::size_t extra_entry)
 {
-    std::vector<std::uint8_t> metadata = write_tables(state.tables, state.archive);
-    state.archive.seek(state.tables.entries[state.extra_entry].data_offset);
+    std::vector<std::uint8_t> metadata = write_tables(books.tables, archive);
+    archive.seek(books.tables.entries[extra_entry].data_offset);
     // The rest of the image is on disk as it was loaded or made, byte for byte; writing
     // only what can have changed keeps the commit's flush small.
-    state.archive.write(state.extra.used_part());
+    archive.write(books.extra.used_part());
 
     // From the tables in memory: the archive's first bytes hold the update's mark until the end.
     format::MD5 md5;
@@ -43,8 +44,8 @@ std::vector<std::uint8_t> write_metadata(UpdateState& state)
     md5.finalize();
     format::Digest digest{};
     md5.get_digest(digest);
-    state.archive.seek(state.archive.length() - format::kTrailerSize);
-    state.archive.write(digest.data(), digest.size());
+    archive.seek(archive.length() - format::kTrailerSize);
+    archive.write(digest.data(), digest.size());
     return metadata;
 }
 
@@ -61,7 +62,8 @@ void update_archive(const std::wstring& source_dir, const std::wstring& archive_
     const tarvo::FileLock lock = format::lock_for_update(archive_path);
     tarvo::console::out(L"Reading file structure...");
     UpdateState state = open_update_state(archive_path);
-    state.deflaters = std::make_unique<format::DeflateWorkers>(pool);
+    // Made once for the run, so each worker sets its deflate state up once however many files it compresses.
+    format::DeflateWorkers deflaters(pool);
 
     tarvo::console::out(L"Reading directory structure");
     FileSizeMap loose_files;
@@ -71,14 +73,14 @@ void update_archive(const std::wstring& source_dir, const std::wstring& archive_
     tarvo::console::out(L"Creating indexes");
     const UpdateOptions options{source_dir, backup_dir, add_files, ignore ? &*ignore : nullptr};
     const UpdatePlan plan = plan_update(state, loose_files, options);
-    make_backups(state.archive, state.tables, pool, plan.files, backup_dir);
+    make_backups(state.archive, state.books.tables, pool, plan.files, backup_dir);
 
     format::JournalWriter journal(archive_path, state.metadata.archive_length);
-    save_overwritten_ranges(state, plan, journal);
+    save_overwritten_ranges(plan, state.books, state.metadata.archive_length, journal);
     try {
         journal.commit_saved(state.archive);
-        apply_update(state, plan);
-        const std::vector<std::uint8_t> metadata = write_metadata(state);
+        apply_update(state.archive, deflaters, plan, state.books);
+        const std::vector<std::uint8_t> metadata = write_metadata(state.archive, state.books, plan.extra_entry);
         // Syncing reports a write that only failed when the stream's buffer went out. All but
         // the header is durable before the header replaces the mark.
         state.archive.sync();

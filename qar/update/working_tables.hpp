@@ -13,18 +13,10 @@
 
 namespace qar::update {
 
-// The sizes of the tables that write_tables lays down, which fix the metadata's size.
+// What fixes the size of the tables that write_tables lays down.
 struct TableTotals {
-    std::uint64_t entries = 0;
-    std::uint64_t names_length = 0;  // terminators included
-    std::uint64_t blocks = 0;
-
-    void add(std::size_t name_bytes, std::uint64_t block_count)
-    {
-        ++entries;
-        names_length += name_bytes + 1;
-        blocks += block_count;
-    }
+    std::uint64_t entries = 0, names_length = 0, blocks = 0;  // names_length counts the terminators
+    void add(std::size_t name_bytes, std::uint64_t block_count) { ++entries; names_length += name_bytes + 1; blocks += block_count; }
     // Refuses tables the format's fields can't hold, as the create mode refuses them.
     std::uint32_t metadata_size() const { return format::checked_metadata_size(entries, names_length, blocks); }
 };
