@@ -6,12 +6,17 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <vector>
 
+#include "common/file.hpp"
 #include "qar/format/archive_format.hpp"
+#include "qar/format/deflate_workers.hpp"
 #include "qar/update/reserve.hpp"
 #include "qar/update/update_state.hpp"
 
 namespace qar::update {
+
+inline constexpr std::size_t kZeroBuffer = 65536;  // slack is written from this many zero bytes at a time
 
 // Zero bytes behind every file written at the end, counted in its region: a later version up to
 // two blocks' worth longer (stored) is written over the old one instead of being relocated again.
@@ -32,26 +37,24 @@ struct Capacity {
     std::optional<std::size_t> record;  // the region record found for the entry, if any
 };
 
-// The region record of entry k, if it may have one. An empty entry shares its data_offset
-// with the file after it, so it looks up no record: the one there belongs to that file.
-std::optional<std::size_t> entry_region(const UpdateState& state, std::size_t k);
+// Where the data of each entry starts and, last, where all the data ends (end_position, the
+// archive's length - 16, or the end of the data that the reserve will move behind it), sorted:
+// no entry's room reaches past the next of these. Taken when the run is planned, so that room
+// left behind by a file relocated during the run is never handed to another.
+std::vector<std::uint64_t> used_bytes(const WorkingTables& tables, std::uint64_t end_position);
 
 // The capacity of the entry's region record when it has one that isn't 0, else its current
-// stored length; empty entries have 0. Never reaches past the next used byte that
-// mark_used_bytes noted.
-Capacity file_capacity(UpdateState& state, std::size_t k);
-
-// Notes where the data of every entry in the working tables starts, and where the data ends
-// (the archive's end, or the end of the data that the reserve will move behind it).
-void mark_used_bytes(UpdateState& state);
+// stored length; never past the next used byte. An empty entry shares its data_offset with the
+// file after it, so it has capacity 0 and looks up no record: the one there is that file's.
+Capacity file_capacity(const Books& books, const std::vector<std::uint64_t>& used, std::size_t k);
 
 // Rewrites entry k from the loose file: in place within the capacity, else relocated to the
-// end with slack, a region record and the trailer stand-in. Returns whether it was relocated.
-bool patch_entry(UpdateState& state, std::size_t k, const std::wstring& path, std::uint64_t size,
-                 const Capacity& capacity);
+// end with slack, a region record and the trailer stand-in.
+void patch_entry(tarvo::File& archive, format::DeflateWorkers& deflaters, Books& books, std::size_t k,
+                 const std::wstring& path, std::uint64_t size, const Capacity& capacity);
 
 // Appends a new entry for the loose file at the end, with slack and a region record.
-// Returns its data_offset.
-std::uint64_t add_entry(UpdateState& state, const std::wstring& path, std::uint64_t size, const std::string& name);
+void add_entry(tarvo::File& archive, format::DeflateWorkers& deflaters, Books& books, const std::wstring& path,
+               std::uint64_t size, const std::string& name);
 
 }  // namespace qar::update

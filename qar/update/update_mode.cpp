@@ -16,49 +16,27 @@
 #include <vector>
 
 #include "common/console.hpp"
-#include "common/error.hpp"
-#include "common/text.hpp"
 #include "qar/base/file_lines.hpp"
 #include "qar/base/pattern_list.hpp"
 #include "qar/format/md5.hpp"
 #include "qar/format/journal.hpp"
-#include "qar/update/update_plan.hpp"
+#include "qar/update/backups.hpp"
+#include "qar/update/update_writes.hpp"
 
 namespace qar::update {
 namespace {
 
-[[noreturn]] void refuse_format() { throw tarvo::wruntime_error(L"Invalid QAR file format"); }
-
-}  // namespace
-
-UpdateState open_update_state(const std::wstring& archive_path)
+// The last writes of a successful update but one: the tables behind the header, the extra file
+// image at its entry's data_offset (its header and records in use: the rest is on disk
+// already), and the digest of the new metadata over the archive's last 16 bytes. Returns the
+// new metadata, header included; its header is the update's very last write.
+std::vector<std::uint8_t> write_metadata(tarvo::File& archive, Books& books, std::size_t extra_entry)
 {
-    UpdateState state;
-    state.archive_path = archive_path;
-    state.archive = tarvo::File(archive_path, tarvo::File::Mode::read_write);
-    if (!state.archive.is_open()) throw tarvo::wruntime_error(tarvo::quoted(L"Cannot open input file ", archive_path));
-    try {
-        state.metadata = format::read_metadata(state.archive);
-    } catch (const format::MalformedArchive&) {
-        refuse_format();
-    }
-    // Moves and in-place rewrites trust each entry's stored data to lie in front of the trailer.
-    const std::uint64_t end = state.metadata.archive_length - format::kTrailerSize;
-    for (std::size_t i = 0; i < state.metadata.entries.size(); ++i) {
-        const std::uint64_t stored = format::stored_total(state.metadata.blocks_of(i));
-        const std::uint64_t offset = state.metadata.entries[i].data_offset;
-        if (stored != 0 && (offset > end || stored > end - offset)) refuse_format();
-    }
-    return state;
-}
-
-std::vector<std::uint8_t> write_metadata(UpdateState& state)
-{
-    std::vector<std::uint8_t> metadata = write_tables(state.tables, state.archive);
-    state.archive.seek(state.tables.entries[state.extra_entry].data_offset);
+    std::vector<std::uint8_t> metadata = write_tables(books.tables, archive);
+    archive.seek(books.tables.entries[extra_entry].data_offset);
     // The rest of the image is on disk as it was loaded or made, byte for byte; writing
     // only what can have changed keeps the commit's flush small.
-    state.archive.write(state.extra.used_part());
+    archive.write(books.extra.used_part());
 
     // From the tables in memory: the archive's first bytes hold the update's mark until the end.
     format::MD5 md5;
@@ -66,10 +44,12 @@ std::vector<std::uint8_t> write_metadata(UpdateState& state)
     md5.finalize();
     format::Digest digest{};
     md5.get_digest(digest);
-    state.archive.seek(state.archive.length() - format::kTrailerSize);
-    state.archive.write(digest.data(), digest.size());
+    archive.seek(archive.length() - format::kTrailerSize);
+    archive.write(digest.data(), digest.size());
     return metadata;
 }
+
+}  // namespace
 
 void update_archive(const std::wstring& source_dir, const std::wstring& archive_path,
                     const NameList& name_list, const std::wstring& backup_dir, bool add_files,
@@ -82,7 +62,8 @@ void update_archive(const std::wstring& source_dir, const std::wstring& archive_
     const tarvo::FileLock lock = format::lock_for_update(archive_path);
     tarvo::console::out(L"Reading file structure...");
     UpdateState state = open_update_state(archive_path);
-    state.deflaters = std::make_unique<format::DeflateWorkers>(pool);
+    // Made once for the run, so each worker sets its deflate state up once however many files it compresses.
+    format::DeflateWorkers deflaters(pool);
 
     tarvo::console::out(L"Reading directory structure");
     FileSizeMap loose_files;
@@ -92,14 +73,14 @@ void update_archive(const std::wstring& source_dir, const std::wstring& archive_
     tarvo::console::out(L"Creating indexes");
     const UpdateOptions options{source_dir, backup_dir, add_files, ignore ? &*ignore : nullptr};
     const UpdatePlan plan = plan_update(state, loose_files, options);
-    make_backups(state, plan, backup_dir);
+    make_backups(state.archive, state.books.tables, pool, plan.files, backup_dir);
 
     format::JournalWriter journal(archive_path, state.metadata.archive_length);
-    save_overwritten_ranges(state, plan, journal);
+    save_overwritten_ranges(plan, state.books, state.metadata.archive_length, journal);
     try {
         journal.commit_saved(state.archive);
-        apply_update(state, plan);
-        const std::vector<std::uint8_t> metadata = write_metadata(state);
+        apply_update(state.archive, deflaters, plan, state.books);
+        const std::vector<std::uint8_t> metadata = write_metadata(state.archive, state.books, plan.extra_entry);
         // Syncing reports a write that only failed when the stream's buffer went out. All but
         // the header is durable before the header replaces the mark.
         state.archive.sync();

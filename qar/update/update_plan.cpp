@@ -1,164 +1,54 @@
-// Planning and checking an update before its first write, making the backups, applying it.
+// Planning an update: what happens to each loose file, and every check before the first write.
 #include "qar/update/update_plan.hpp"
 
 #include <algorithm>
-#include <filesystem>
 #include <stdexcept>
-#include <system_error>
 #include <utility>
 
 #include "common/console.hpp"
 #include "common/error.hpp"
 #include "common/platform.hpp"
 #include "common/text.hpp"
-#include "qar/format/block_reader.hpp"
-#include "qar/format/directory_tree.hpp"
+#include "qar/base/safe_name.hpp"
 #include "qar/format/name_clash.hpp"
 #include "qar/format/own_files.hpp"
-#include "qar/base/safe_name.hpp"
-#include "qar/update/space_allocation.hpp"
+#include "qar/update/backups.hpp"
 
 namespace qar::update {
 namespace {
 
-// The name up to and including its last separator; empty for a name at the root.
-std::wstring directory_part(const std::wstring& name)
+// The metadata written at the end must end by first_data: the data of the first entry that
+// keeps its place, or the data this run appends from the old end on. Its size is known now
+// (block counts depend only on sizes), counted as write_tables counts it. Returns it.
+std::uint64_t check_tables_fit(const WorkingTables& tables, const std::vector<LooseFile>& files, std::uint64_t first_data)
 {
-    const std::size_t last = name.find_last_of(L"/\\");
-    return last == std::wstring::npos ? std::wstring() : name.substr(0, last + 1);
-}
-
-std::wstring backup_directory(const std::wstring& backup_dir, const std::wstring& name)
-{
-    return tarvo::join_archive_name(backup_dir, directory_part(name));
-}
-
-[[noreturn]] void refuse_file_in_the_way(const std::wstring& path)
-{
-    throw tarvo::wruntime_error(path + L" is a file, not a directory!");
-}
-
-// make_directories passes over a file standing where a directory belongs and only fails one
-// level deeper, after it may already have made others; so every level that exists must be a
-// directory. Stops at the first level that doesn't exist: from there on all will be made.
-void check_directory_levels(const std::wstring& path, const std::wstring& shown)
-{
-    format::for_each_level(path, [&shown](const std::wstring& level, bool whole) {
-        if (level.empty()) return true;
-        const tarvo::PathKind kind = tarvo::path_kind(level, "status");
-        if (kind == tarvo::PathKind::not_found) return false;
-        if (kind != tarvo::PathKind::directory) refuse_file_in_the_way(whole ? shown : level);
-        return true;
-    });
-}
-
-// Gives the answer that making the backups one after the other, in the order of the run,
-// would give, without making any. A name with a directory part makes backup_dir and every
-// level below it on the way to its own directory; only directory parts are made, so a file at
-// the root finds backup_dir only when it existed before the run or an earlier backup made it.
-void check_backups(const std::wstring& backup_dir, const std::vector<LooseFile>& files)
-{
-    bool backup_dir_made = false;
+    TableTotals totals = tables.totals();
     for (const LooseFile& file : files) {
-        if (file.action != LooseAction::patch) continue;
-        if (!directory_part(file.name).empty()) {
-            const std::wstring directory = backup_directory(backup_dir, file.name);
-            std::wstring bare = directory;
-            tarvo::trim_trailing_separators(bare);
-            check_directory_levels(bare, directory);
-            backup_dir_made = true;
-            continue;
-        }
-        const std::wstring backup_path = tarvo::join_archive_name(backup_dir, file.name);
-        if (tarvo::path_kind(backup_path, "exists") != tarvo::PathKind::not_found || backup_dir_made) continue;
-        if (tarvo::path_kind(backup_dir, "status") != tarvo::PathKind::directory)
-            throw tarvo::wruntime_error(tarvo::quoted(L"Cannot create output file ", backup_path));
+        if (file.action == LooseAction::patch)
+            totals.blocks = totals.blocks - tables.block_lists[file.entry].size() + format::block_count_u64(file.size);
+        if (file.action == LooseAction::add) totals.add(file.utf8_name.size(), format::block_count_u64(file.size));
     }
-}
-
-// Backups written among the loose files would be taken for loose files by the next update, and
-// with the loose directory itself as backup directory every backup would find the loose file in
-// its place and never be made. The backup directory need not exist yet: its levels that do are
-// compared, found through the real path of the deepest one, so that links and ".." lead where
-// the system would lead.
-void check_backup_dir_apart(const std::wstring& backup_dir, const std::wstring& source_dir)
-{
-    const std::optional<tarvo::FileIdentity> source = tarvo::file_identity(source_dir);
-    if (!source) return;
-    std::error_code error;
-    std::filesystem::path level = std::filesystem::absolute(tarvo::to_fs_path(backup_dir), error);
-    if (!error) level = std::filesystem::weakly_canonical(level, error);
-    if (error) level = tarvo::to_fs_path(backup_dir).lexically_normal();
-    for (;;) {
-        if (tarvo::file_identity(tarvo::from_fs_path(level)) == source) {
-            throw tarvo::wruntime_error(tarvo::quoted(L"Backup directory ", backup_dir) +
-                                        tarvo::quoted(L" lies inside the source directory ", source_dir));
-        }
-        const std::filesystem::path parent = level.parent_path();
-        if (parent.empty() || parent == level) return;
-        level = parent;
-    }
-}
-
-void check_opens(const LooseFile& file)
-{
-    const tarvo::File input(file.path, tarvo::File::Mode::read);
-    if (!input.is_open()) throw tarvo::wruntime_error(tarvo::quoted(L"Cannot open input file ", file.path));
-}
-
-// The metadata written at the end must not reach the data of any entry that keeps its
-// place, nor the data this run appends from the old end on. Its size is known now: block
-// counts depend only on sizes. Returns it.
-std::uint64_t check_tables_fit(const UpdateState& state, const std::vector<LooseFile>& files, std::uint64_t end_position)
-{
-    const WorkingTables& tables = state.tables;
-    std::uint64_t n = tables.size();
-    std::uint64_t names_length = 0;
-    std::uint64_t blocks = 0;
-    std::uint64_t first_data = end_position;
-    for (std::size_t i = 0; i < tables.size(); ++i) {
-        names_length += tables.names[i].size() + 1;
-        blocks += tables.block_lists[i].size();
-        if (!tables.block_lists[i].empty()) first_data = std::min(first_data, tables.entries[i].data_offset);
-    }
-    for (const LooseFile& file : files) {
-        if (file.action == LooseAction::patch) {
-            blocks = blocks - tables.block_lists[file.entry].size() + format::block_count_u64(file.size);
-        } else if (file.action == LooseAction::add) {
-            ++n;
-            names_length += file.utf8_name.size() + 1;
-            blocks += format::block_count_u64(file.size);
-        }
-    }
-    // Tables the format's fields can't hold are refused as the create mode refuses them.
-    const std::uint32_t size = format::checked_metadata_size(n, names_length, blocks);
+    const std::uint32_t size = totals.metadata_size();
     if (size > first_data) throw tarvo::wruntime_error(L"Not enough room for the new tables. Aborting.");
     return size;
 }
 
 // Each write that doesn't find a record for its entry adds one; a relocation of an entry that
-// has one replaces it.
-void check_record_room(const UpdateState& state, const std::vector<LooseFile>& files)
+// has one replaces it. An empty entry has no room and no record: anything longer moves.
+void check_record_room(const ExtraFile& extra, const std::vector<LooseFile>& files)
 {
     std::uint64_t needed = 0;
     for (const LooseFile& file : files) {
-        if (file.action == LooseAction::add) {
+        if (file.action == LooseAction::add) ++needed;
+        if (file.action == LooseAction::patch && (file.original.size == 0 ? file.size != 0 : !file.capacity.record))
             ++needed;
-        } else if (file.action == LooseAction::patch) {
-            const format::FileEntry& entry = state.tables.entries[file.entry];
-            if (entry.size == 0) {
-                if (file.size != 0) ++needed;  // relocated, since an empty entry has no room
-            } else if (!entry_region(state, file.entry)) {
-                ++needed;
-            }
-        }
     }
-    if (needed > state.extra.free_records())
+    if (needed > extra.free_records())
         throw tarvo::wruntime_error(std::wstring(kExtraFileNameWide) +
                                     L" has no room for more region records. Aborting.");
 }
 
-LooseFile classify(const UpdateState& state, const std::optional<ReservePlan>& reserve, const format::OwnFiles& own,
+LooseFile classify(const WorkingTables& tables, const std::optional<ReservePlan>& reserve, const format::OwnFiles& own,
                    const std::wstring& name, std::uint64_t size, const UpdateOptions& options)
 {
     LooseFile file;
@@ -172,11 +62,11 @@ LooseFile classify(const UpdateState& state, const std::optional<ReservePlan>& r
         return file;
     }
     file.utf8_name = tarvo::to_utf8(name);
-    const auto found = state.tables.name_index.find(file.utf8_name);
-    if (found != state.tables.name_index.end()) {
+    const auto found = tables.name_index.find(file.utf8_name);
+    if (found != tables.name_index.end()) {
         file.action = LooseAction::patch;
         file.entry = found->second;
-        file.original = state.tables.entries[file.entry];
+        file.original = tables.entries[file.entry];
         file.original.first_block = 0;
         file.original.first_block_copy = 0;
         // An entry the reserve is about to move is still at its old place while backups are made.
@@ -225,110 +115,37 @@ void check_added_names_apart(const WorkingTables& tables, const std::vector<Loos
 
 UpdatePlan plan_update(UpdateState& state, const FileSizeMap& loose_files, const UpdateOptions& options)
 {
+    Books& books = state.books;
     if (!options.backup_dir.empty()) check_backup_dir_apart(options.backup_dir, options.source_dir);
     UpdatePlan plan;
-    const std::uint64_t end_position = state.end_position();
+    const std::uint64_t end_position = state.metadata.archive_length - format::kTrailerSize;
     BuiltTables built = build_working_tables(state.metadata);
-    state.tables = std::move(built.tables);
+    books.tables = std::move(built.tables);
     if (built.extra_entry) {
-        state.extra_entry = *built.extra_entry;
-        state.extra = load_extra_file(state.archive, state.tables.entries[state.extra_entry],
-                                      state.tables.block_lists[state.extra_entry]);
+        plan.extra_entry = *built.extra_entry;
+        books.extra = load_extra_file(state.archive, books.tables.entries[plan.extra_entry],
+                                      books.tables.block_lists[plan.extra_entry]);
     } else {
         tarvo::console::out(std::wstring(kExtraFileNameWide) + L" not found. Creating and moving files around.");
-        plan.reserve = reserve_tables(state.tables, end_position);
-        state.extra_entry = plan.reserve->extra_entry;
-        state.extra = ExtraFile::fresh();
+        plan.reserve = reserve_tables(books.tables, end_position);
+        plan.extra_entry = plan.reserve->extra_entry;
+        books.extra = ExtraFile::fresh();
     }
 
-    mark_used_bytes(state);
-
+    const std::vector<std::uint64_t> used = used_bytes(books.tables, end_position);
     const format::OwnFiles own = format::own_files_of(state.archive_path);
-    for (const auto& [name, size] : loose_files) plan.files.push_back(classify(state, plan.reserve, own, name, size, options));
-    check_added_names_apart(state.tables, plan.files);
-    for (const LooseFile& file : plan.files) {
-        if (file.action == LooseAction::patch || file.action == LooseAction::add) check_opens(file);
+    for (const auto& [name, size] : loose_files) plan.files.push_back(classify(books.tables, plan.reserve, own, name, size, options));
+    check_added_names_apart(books.tables, plan.files);
+    for (LooseFile& file : plan.files) {
+        if (file.action == LooseAction::patch) file.capacity = file_capacity(books, used, file.entry);
+        const bool written = file.action == LooseAction::patch || file.action == LooseAction::add;
+        if (written && !tarvo::File(file.path, tarvo::File::Mode::read).is_open())
+            throw tarvo::wruntime_error(tarvo::quoted(L"Cannot open input file ", file.path));
     }
-    plan.metadata_size = check_tables_fit(state, plan.files, end_position);
-    check_record_room(state, plan.files);
+    plan.metadata_size = check_tables_fit(books.tables, plan.files, std::min(end_position, used.front()));
+    check_record_room(books.extra, plan.files);
     if (!options.backup_dir.empty()) check_backups(options.backup_dir, plan.files);
     return plan;
-}
-
-void make_backups(UpdateState& state, const UpdatePlan& plan, const std::wstring& backup_dir)
-{
-    if (backup_dir.empty()) return;
-    for (const LooseFile& file : plan.files) {
-        if (file.action != LooseAction::patch) continue;
-        if (!directory_part(file.name).empty()) {
-            const std::wstring directory = backup_directory(backup_dir, file.name);
-            std::wstring bare = directory;
-            tarvo::trim_trailing_separators(bare);
-            const tarvo::PathKind kind = tarvo::path_kind(bare, "status");
-            if (kind == tarvo::PathKind::not_found) {
-                format::make_directories(bare);
-            } else if (kind != tarvo::PathKind::directory) {
-                refuse_file_in_the_way(directory);
-            }
-        }
-        // An existing backup is kept: it holds the contents from before the first update.
-        const std::wstring backup_path = tarvo::join_archive_name(backup_dir, file.name);
-        if (tarvo::path_kind(backup_path, "exists") != tarvo::PathKind::not_found) continue;
-        try {
-            format::extract_entry(state.archive, backup_path, file.original, state.tables.block_lists[file.entry],
-                                  state.deflaters->pool());
-        } catch (...) {
-            tarvo::remove_file(backup_path);
-            throw;
-        }
-    }
-}
-
-void save_overwritten_ranges(UpdateState& state, const UpdatePlan& plan, format::JournalWriter& journal)
-{
-    const std::uint64_t length = state.metadata.archive_length;
-    journal.save(0, plan.metadata_size);
-
-    std::uint64_t written = 0;
-    for (const LooseFile& file : plan.files) {
-        if (file.action == LooseAction::add) ++written;
-        if (file.action != LooseAction::patch) continue;
-        ++written;
-        // A rewrite in place stays inside the room, and its stored blocks are never longer than
-        // the file; one that doesn't fit goes to the end.
-        journal.save(state.tables.entries[file.entry].data_offset,
-                     std::min(file_capacity(state, file.entry).bytes, file.size));
-    }
-    // The extra file's header and records in use, with one more record for each file written.
-    journal.save(state.tables.entries[state.extra_entry].data_offset,
-                 state.extra.used_part().size() + written * kRegionRecordSize);
-
-    journal.save(length - format::kTrailerSize, format::kTrailerSize);
-}
-
-void apply_update(UpdateState& state, const UpdatePlan& plan)
-{
-    if (plan.reserve) state.extra = write_reserve(state.archive, *plan.reserve);
-    for (const LooseFile& file : plan.files) {
-        switch (file.action) {
-        case LooseAction::none:
-            break;
-        case LooseAction::skip_extra:
-            tarvo::console::out(L"Ignoring " + file.name);
-            break;
-        case LooseAction::ignore:
-            tarvo::console::out(L"Ignoring " + file.name);
-            break;
-        case LooseAction::patch:
-            tarvo::console::out(L"Patching " + file.name);
-            patch_entry(state, file.entry, file.path, file.size, file_capacity(state, file.entry));
-            break;
-        case LooseAction::add:
-            tarvo::console::out(L"Adding " + file.name);
-            add_entry(state, file.path, file.size, file.utf8_name);
-            break;
-        }
-    }
 }
 
 }  // namespace qar::update

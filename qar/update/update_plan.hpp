@@ -11,8 +11,8 @@
 #include "qar/base/pattern_list.hpp"
 #include "qar/base/source_tree.hpp"
 #include "qar/format/archive_format.hpp"
-#include "qar/format/journal.hpp"
 #include "qar/update/reserve.hpp"
+#include "qar/update/space_allocation.hpp"
 #include "qar/update/update_state.hpp"
 
 namespace qar::update {
@@ -36,6 +36,7 @@ struct LooseFile {
     // patch: the entry as it stands on disk before this run (for its backup), first_block 0
     // so that it reads through its own block list
     format::FileEntry original;
+    Capacity capacity;       // patch: the room at the entry's place
 };
 
 struct UpdateOptions {
@@ -49,6 +50,7 @@ struct UpdatePlan {
     std::optional<ReservePlan> reserve;  // set when this run creates the extra file
     std::vector<LooseFile> files;        // in FileSizeMap order
     std::uint64_t metadata_size = 0;     // of the tables the run will write
+    std::size_t extra_entry = 0;         // where the extra file stands in the tables
 };
 
 // Loads the extra file (or plans the reserve, printing that it wasn't found), decides what
@@ -57,23 +59,9 @@ struct UpdatePlan {
 // be files (`Cannot add "NAME": "OTHER" is a file in the archive`, or `Cannot add "NAME": it is
 // a directory in the archive`), every loose file to be written opens,
 // the new tables fit in front of the first file data that stays, the extra file has room for
-// every record the run may add, and the backups can be made. Leaves state.tables as they
-// will be after the reserve and state.extra as loaded (or fresh). A backup directory that is
-// the loose-file directory or lies inside it refuses the run before anything else.
+// every record the run may add, and the backups can be made. Leaves state.books with the tables
+// as they will be after the reserve and the extra file as loaded (or fresh). A backup directory
+// that is the loose-file directory or lies inside it refuses the run before anything else.
 UpdatePlan plan_update(UpdateState& state, const FileSizeMap& loose_files, const UpdateOptions& options);
-
-// Saves the current contents of every file about to be patched below backup_dir, unless a
-// backup of that name is already there. Runs before the archive is first written. A backup
-// that can't be written in full is removed again, so that no later run keeps it as the old
-// contents.
-void make_backups(UpdateState& state, const UpdatePlan& plan, const std::wstring& backup_dir);
-
-// Marks in the journal every stretch of the archive as it stands that the planned run may
-// overwrite: the tables at the front, each patched entry's room, the extra file's image and
-// the trailer. Everything else the run writes lies past the archive's end.
-void save_overwritten_ranges(UpdateState& state, const UpdatePlan& plan, format::JournalWriter& journal);
-
-// The writes: the reserve when planned, then each loose file in order, with its progress lines.
-void apply_update(UpdateState& state, const UpdatePlan& plan);
 
 }  // namespace qar::update

@@ -41,6 +41,13 @@ void WorkingTables::remove_first(std::size_t m)
     header.file_count = entries.size();
 }
 
+TableTotals WorkingTables::totals() const
+{
+    TableTotals totals;
+    for (std::size_t i = 0; i < size(); ++i) totals.add(names[i].size(), block_lists[i].size());
+    return totals;
+}
+
 BuiltTables build_working_tables(const format::ArchiveMetadata& metadata)
 {
     BuiltTables built;
@@ -64,19 +71,14 @@ BuiltTables build_working_tables(const format::ArchiveMetadata& metadata)
 
 std::vector<std::uint8_t> write_tables(WorkingTables& tables, tarvo::File& archive)
 {
-    std::uint64_t names_length = 0;
-    std::uint64_t blocks = 0;
-    for (std::size_t i = 0; i < tables.size(); ++i) {
-        names_length += tables.names[i].size() + 1;
-        blocks += tables.block_lists[i].size();
-    }
+    const TableTotals totals = tables.totals();
     // The update refuses tables that outgrow the format's fields before it writes anything.
-    const std::uint32_t size = format::checked_metadata_size(tables.size(), names_length, blocks);
+    const std::uint32_t size = totals.metadata_size();
 
     std::vector<std::uint8_t> names_area;
-    names_area.reserve(static_cast<std::size_t>(names_length));
+    names_area.reserve(static_cast<std::size_t>(totals.names_length));
     std::vector<std::uint16_t> block_table;
-    block_table.reserve(static_cast<std::size_t>(blocks));
+    block_table.reserve(static_cast<std::size_t>(totals.blocks));
     for (std::size_t i = 0; i < tables.size(); ++i) {
         format::FileEntry& entry = tables.entries[i];
         entry.name_offset = names_area.size();

@@ -13,6 +13,14 @@
 
 namespace qar::update {
 
+// What fixes the size of the tables that write_tables lays down.
+struct TableTotals {
+    std::uint64_t entries = 0, names_length = 0, blocks = 0;  // names_length counts the terminators
+    void add(std::size_t name_bytes, std::uint64_t block_count) { ++entries; names_length += name_bytes + 1; blocks += block_count; }
+    // Refuses tables the format's fields can't hold, as the create mode refuses them.
+    std::uint32_t metadata_size() const { return format::checked_metadata_size(entries, names_length, blocks); }
+};
+
 // Digest, entry, name and block list of entry i stand at index i of the four sequences; the
 // index becomes the entry's place in the tables that write_tables writes. first_block,
 // first_block_copy and name_offset of the entries are only recomputed by write_tables.
@@ -27,6 +35,7 @@ struct WorkingTables {
     std::map<std::string, std::size_t> name_index;
 
     std::size_t size() const { return entries.size(); }
+    TableTotals totals() const;
 
     void append_entry(const format::Digest& digest, const format::FileEntry& entry, std::string name,
                       format::BlockSizeList block_list);
