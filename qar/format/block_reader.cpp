@@ -405,13 +405,8 @@ void read_blocks(tarvo::File& archive, std::span<const FileEntry> entries, std::
     std::size_t stopped = std::numeric_limits<std::size_t>::max();  // the entry that stopped short, if any
     for (;;) {
         while (!reader.finished() && in_flight.size() < window) {
-            std::unique_ptr<Batch> batch;
-            if (spare.empty()) {
-                batch = reader.make_batch();
-            } else {
-                batch = std::move(spare.back());
-                spare.pop_back();
-            }
+            std::unique_ptr<Batch> batch = spare.empty() ? reader.make_batch() : std::move(spare.back());
+            if (!spare.empty()) spare.pop_back();
             reader.fill(*batch);
             in_flight.submit(std::move(batch));
         }
