@@ -2,7 +2,7 @@
 // ends with one error line, status 1 and the old archive; a FIFO is refused before any open.
 #include <cstdlib>
 
-#include "tests/qar/update/update_fixture.hpp"
+#include "tests/support/update_fixture.hpp"
 
 #if defined(__linux__) && defined(TARVO_QAR_PROGRAM) && defined(TARVO_SIZE_PROGRAM) && defined(TARVO_CHECK_PROGRAM)
 #include <sys/stat.h>
