@@ -48,11 +48,6 @@ struct BuiltArchive {
     std::size_t entry_offset(std::size_t i) const { return entry_offset_in(entries.size(), i); }
     std::size_t names_offset() const { return names_offset_in(entries.size()); }
     std::size_t block_table_offset() const { return metadata_size - qar::format::kBlockSizeField * block_table.size(); }
-    template <class Field>
-    void set_entry(std::vector<std::uint8_t>& image, std::size_t i, Field qar::format::FileEntry::*field, std::uint64_t value) const
-    {
-        tarvo::test::set_entry(image, entries.size(), i, field, value);
-    }
 };
 
 // Appends content's blocks to data as the writers store them (compress(), kept when strictly shorter).

@@ -17,7 +17,7 @@
 namespace qar::format {
 namespace {
 
-using tarvo::test::build_archive;
+using tarvo::test::build_archive, tarvo::test::set_entry;
 
 TEST(ArchiveFormat, DamagedTablesAreRefused)
 {
@@ -28,7 +28,7 @@ TEST(ArchiveFormat, DamagedTablesAreRefused)
     const auto header = [](auto field, std::uint64_t value) {
         return Patch([=](auto& b) { ArchiveHeader h = decode_header(b.data()); h.*field = static_cast<std::remove_reference_t<decltype(h.*field)>>(value); encode_header(h, b.data()); });
     };
-    const auto entry = [&](std::size_t i, auto field, std::uint64_t value) { return Patch([=, &good](auto& b) { good.set_entry(b, i, field, value); }); };
+    const auto entry = [&](std::size_t i, auto field, std::uint64_t value) { return Patch([=, n = good.entries.size()](auto& b) { set_entry(b, n, i, field, value); }); };
     const auto name_table_size = [&](std::uint32_t v) { return Patch([=, at = good.names_offset() - kNameTableSizeField](auto& b) { tarvo::put_le(b.data() + at, v); }); };
     const std::size_t names_size = good.block_table_offset() - good.names_offset();
     const std::uint64_t entries_that_fit = (good.bytes.size() - kHeaderSize - kNameTableSizeField - kTrailerSize) / (kDigestSize + kEntrySize);
@@ -72,7 +72,7 @@ TEST(ArchiveFormat, DamagedTablesAreRefused)
 
     // An empty file's first_block is never used, so any value is harmless.
     std::vector<std::uint8_t> image = good.bytes;
-    good.set_entry(image, 1, &FileEntry::first_block, 0xFFFFFFFF);
+    set_entry(image, good.entries.size(), 1, &FileEntry::first_block, 0xFFFFFFFF);
     EXPECT_TRUE(read(image).blocks_of(1).empty());
 
     // Tables whose names area, block table or whole length their 32-bit fields can't hold are

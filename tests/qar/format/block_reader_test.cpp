@@ -93,6 +93,7 @@ TEST(BlockReader, HandsEntriesOverInOrderAndStopsAFileAtItsFirstDamagedOrUnreadB
         for (std::uint32_t i = 0; i < j; ++i) at += stored_length(built.block_table[built.entries[k].first_block + i]);
         return at;
     };
+    const auto set_last = [&](auto& b, auto field, std::uint64_t v) { tarvo::test::set_entry(b, built.entries.size(), last, field, v); };
     const std::size_t last_block = built.block_table_offset() + kBlockSizeField * (built.block_table.size() - 1);
     const struct {
         const char* label;
@@ -103,15 +104,15 @@ TEST(BlockReader, HandsEntriesOverInOrderAndStopsAFileAtItsFirstDamagedOrUnreadB
         {"a loose file shorter than the entry", [](auto&) {}, {last, 0, differs}},
         {"zlib stream damaged in the first batch", [&](auto& b) { b[block_at(mid, 2) + 5] ^= 0x5A; }, {mid, 2, damaged}},
         {"zlib stream damaged in a later batch", [&](auto& b) { b[block_at(mid, 34) + 5] ^= 0x5A; }, {mid, 34, damaged}},
-        {"inflates to less than the size", [&](auto& b) { built.set_entry(b, last, &FileEntry::size, built.entries[last].size + 1); }, {last, 40, damaged}},
-        {"inflates to more than the size", [&](auto& b) { built.set_entry(b, last, &FileEntry::size, built.entries[last].size - 1); }, {last, 40, damaged}},
+        {"inflates to less than the size", [&](auto& b) { set_last(b, &FileEntry::size, built.entries[last].size + 1); }, {last, 40, damaged}},
+        {"inflates to more than the size", [&](auto& b) { set_last(b, &FileEntry::size, built.entries[last].size - 1); }, {last, 40, damaged}},
         {"raw block longer than the file, archive bytes after it", [&](auto& b) {
              tarvo::put_le<std::uint16_t>(&b[last_block], 0);
              b.insert(b.end() - kTrailerSize, kBlockSize, 0);
          }, {last, 40, damaged}},
         {"archive cut short in a raw block", [&](auto& b) { b.resize(block_at(last, 1) + 1000); }, {last, 1, unread}},
-        {"data beyond the end", [&](auto& b) { built.set_entry(b, last, &FileEntry::data_offset, b.size() - 100); }, {last, 0, unread}},
-        {"data where no seek reaches", [&](auto& b) { built.set_entry(b, last, &FileEntry::data_offset, ~0ull >> 1); }, {last, 0, unreachable}},
+        {"data beyond the end", [&](auto& b) { set_last(b, &FileEntry::data_offset, b.size() - 100); }, {last, 0, unread}},
+        {"data where no seek reaches", [&](auto& b) { set_last(b, &FileEntry::data_offset, ~0ull >> 1); }, {last, 0, unreachable}},
     };
     WorkerPool pool(2), busy(1);
     // With every worker busy elsewhere the main thread decodes each batch itself; the tasks that

@@ -23,10 +23,7 @@ namespace fs = std::filesystem;
 using tarvo::test::build_archive, tarvo::test::error_of;
 
 // A run of the mode: the lines it printed, and the message it stopped with.
-struct UnpackRun {
-    std::wstring out;
-    std::optional<std::wstring> error;
-};
+struct UnpackRun { std::wstring out; std::optional<std::wstring> error; };
 
 class Unpack : public ::testing::Test {
 protected:
