@@ -48,7 +48,7 @@ TEST(ArchiveFormat, DamagedTablesAreRefused)
         {"archive cut before its trailer", [&](auto& b) { b.resize(good.metadata_size + kTrailerSize - 1); }, "the block table passes the end"},
         // Bytes that no writer lets two files share, nor data inside the tables.
         {"two files share data", entry(2, &FileEntry::data_offset, good.entries[0].data_offset + 1), "two files share data"},
-        {"data wholly inside the block table", entry(2, &FileEntry::data_offset, good.block_table_offset()), "file data overlaps the tables"},
+        {"data from the block table's last byte on", entry(2, &FileEntry::data_offset, good.metadata_size - 1), "file data overlaps the tables"},
         {"two files share a block", entry(2, &FileEntry::first_block, 1), "two files share blocks"},
         {"two files share name bytes", entry(2, &FileEntry::name_offset, good.entries[0].name_offset + 2), "two files share name bytes"},
     };
