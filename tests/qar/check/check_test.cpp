@@ -26,11 +26,6 @@ protected:
     std::wstring source() const { return tarvo::from_fs_path(suite_ / "source"); }
 };
 
-void flip(const std::wstring& archive, std::uint64_t at)
-{
-    scribble(archive, at, std::string(1, static_cast<char>(read_bytes(archive)[at] ^ 0xFF)));
-}
-
 bool has(const std::wstring& out, const std::wstring& line) { return out.find(line + L"\n") != std::wstring::npos; }
 
 TEST_F(Check, SoundArchivesPassWithTheirSummaryAndListing)
@@ -113,7 +108,7 @@ TEST_F(Check, AFolderThatDidNotLandIsFound)
     write_bytes(loose + L"/qar_extra.bin", "never written by an update");
     if (!tarvo::kWindowsFileNames) write_bytes(loose + L"/new?.txt", "left out by an update: Windows can't unpack it");
     // A raw block carries no checksum: only the loose file shows its damage.
-    flip(archive, read_archive(archive).entries[1].data_offset + 70000);
+    write_bytes(archive, flipped(read_bytes(archive), read_archive(archive).entries[1].data_offset + 70000));
     const Checked run = check(archive, {L"", false, L"", loose + L"/"});
     const auto from = [&](const std::wstring& name) { return L"\"" + name + L"\" from " + tarvo::quoted(L"", tarvo::join_archive_name(loose, name)); };
     EXPECT_TRUE(run.out.ends_with(L"Problem: " + from(L"1_bigg.bin") + L" differs from the archive\nProblem: " + from(L"3_mid.bin") +
@@ -187,7 +182,7 @@ TEST_F(Check, TheStatusTellsSoundDamagedAndCouldNotCheckApart)
     ASSERT_EQ(update.acquire(archive, tarvo::FileLock::Kind::exclusive, false), tarvo::FileLock::Outcome::locked);
     EXPECT_EQ(run({archive}).out, tarvo::quoted(L"Error: Archive ", archive) + L" is in use by another process\n");
     update = tarvo::FileLock();
-    flip(archive, read_archive(archive).archive_length - 1);
+    write_bytes(archive, flipped(read_bytes(archive), read_archive(archive).archive_length - 1));
     EXPECT_EQ(run({archive}).status, 2);
 }
 
