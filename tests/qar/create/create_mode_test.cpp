@@ -85,7 +85,7 @@ TEST(CreateMode, PipelinedRunMatchesOneFileAtATimeAndItsTablesUnpackToTheTree)
             first_block += format::block_count(entry.size);
             data_offset += format::stored_total(metadata.blocks_of(k));
         }
-        EXPECT_EQ(metadata.archive_length, data_offset + 16);
+        EXPECT_EQ(metadata.archive_length, data_offset + format::kTrailerSize);
         tarvo::console::Capture console;
         PoolScope unpacking(2);
         unpack::unpack_archive(dir / L"p.qar", dir / L"unpacked", L"", unpacking.pool);

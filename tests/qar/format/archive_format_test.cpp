@@ -80,7 +80,7 @@ TEST(ArchiveFormat, DamagedTablesAreRefused)
     const std::uint64_t field = 0xFFFFFFFF;
     EXPECT_EQ(checked_metadata_size(1, 6, 1), 76u);
     for (const auto& [n, names, blocks, message] :
-         {std::tuple{0ull, field - 3, 0ull, L"names area"}, {0ull, 0ull, field + 1, L"block table"}, {field / 48, 0ull, 0ull, L"tables"}}) {
+         {std::tuple{0ull, field - 3, 0ull, L"names area"}, {0ull, 0ull, field + 1, L"block table"}, {field / (kDigestSize + kEntrySize), 0ull, 0ull, L"tables"}}) {
         EXPECT_EQ(tarvo::test::error_of([n = n, names = names, blocks = blocks] { checked_metadata_size(n, names, blocks); }), std::wstring(message) + L" too large for a QAR archive")
             << n << " entries, " << names << " name bytes, " << blocks << " blocks";
     }

@@ -166,11 +166,11 @@ TEST_F(UpdateModeTest, TablesThatCantBeTrustedAreRefusedOrKeptInBounds)
     damaged({});
     set_entry(archive, kMid, &format::FileEntry::data_offset, pristine.size() - 20);
     expect_refused(archive, {}, L"Invalid QAR file format");
-    damaged({{extra_at + 8, kMaxRegionRecords}});
+    damaged({{extra_at + format::kRecordCountField, kMaxRegionRecords}});
     expect_refused(archive, {{"3_mid.bin", "x"}}, L"qar_extra.bin has no room for more region records. Aborting.");
 
-    damaged({{extra_at + 8, 1}, {extra_at + kExtraHeaderSize, metadata.entries[kMid].data_offset},
-             {extra_at + kExtraHeaderSize + 8, std::uint64_t{1} << 40}});
+    damaged({{extra_at + format::kRecordCountField, 1}, {extra_at + kExtraHeaderSize, metadata.entries[kMid].data_offset},
+             {extra_at + kExtraHeaderSize + format::kCapacityField, std::uint64_t{1} << 40}});
     Files expected = big_files();
     expected["3_mid.bin"] = random_bytes(200000, 9);
     EXPECT_TRUE(printed(update(archive, {{"3_mid.bin", expected["3_mid.bin"]}}), relocated_to(pristine.size() - format::kTrailerSize)));
@@ -201,8 +201,8 @@ std::string extra_image(const char* signature, std::uint32_t version, std::uint6
 {
     std::string image = random_bytes(kExtraFileSize, 9);  // incompressible: stored raw
     std::memcpy(image.data(), signature, 4);
-    tarvo::put_le(reinterpret_cast<std::uint8_t*>(image.data()) + 4, version);
-    tarvo::put_le(reinterpret_cast<std::uint8_t*>(image.data()) + 8, record_count);
+    tarvo::put_le(reinterpret_cast<std::uint8_t*>(image.data()) + format::kVersionField, version);
+    tarvo::put_le(reinterpret_cast<std::uint8_t*>(image.data()) + format::kRecordCountField, record_count);
     return image;
 }
 
