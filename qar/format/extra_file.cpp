@@ -17,13 +17,8 @@
 namespace qar::format {
 namespace {
 
-// The header's fields, back to back.
 constexpr std::array<std::uint8_t, 4> kSignature{'Q', 'A', 'R', 'E'};
-constexpr std::size_t kVersionField = kSignature.size();
-constexpr std::size_t kRecordCountField = kVersionField + sizeof(std::uint32_t);
-constexpr std::size_t kReserveEndField = kRecordCountField + sizeof(std::uint64_t);
-static_assert(kReserveEndField + 2 * sizeof(std::uint64_t) == kExtraHeaderSize);  // reserve_end, reserved
-constexpr std::size_t kCapacityField = sizeof(std::uint64_t);  // a record's offset comes first
+static_assert(kSignature.size() == kVersionField);
 
 std::wstring extra_name() { return std::wstring(kExtraFileNameWide); }
 

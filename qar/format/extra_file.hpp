@@ -27,6 +27,12 @@ inline constexpr std::uint32_t kExtraFileVersion = 1;
 // signature, version, record_count, reserve_end, reserved
 inline constexpr std::size_t kExtraHeaderSize = 32;
 static_assert(kExtraHeaderSize == 4 + sizeof(std::uint32_t) + 3 * sizeof(std::uint64_t));
+// The header's fields, back to back after the 4-byte signature.
+inline constexpr std::size_t kVersionField = 4;
+inline constexpr std::size_t kRecordCountField = kVersionField + sizeof(std::uint32_t);
+inline constexpr std::size_t kReserveEndField = kRecordCountField + sizeof(std::uint64_t);
+static_assert(kReserveEndField + 2 * sizeof(std::uint64_t) == kExtraHeaderSize);  // reserve_end, reserved
+inline constexpr std::size_t kCapacityField = sizeof(std::uint64_t);  // a record's offset comes first
 // offset, capacity
 inline constexpr std::size_t kRegionRecordSize = 16;
 static_assert(kRegionRecordSize == 2 * sizeof(std::uint64_t));

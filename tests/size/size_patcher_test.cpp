@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <cstdlib>
 #include <filesystem>
 #include <random>
 #include <regex>
@@ -12,9 +13,14 @@
 
 #include "common/console.hpp"
 #include "common/platform.hpp"
+#include "common/text.hpp"
 #include "size/offset_list.hpp"
 #include "size/size_patcher.hpp"
 #include "tests/support/scratch.hpp"
+
+#ifdef __linux__
+#include <sys/wait.h>
+#endif
 
 namespace tarvo::size {
 namespace {
@@ -42,7 +48,8 @@ TEST(OffsetLine, AgreesWithTheLineExpressionOnEveryShortLine)
     // Lines of any length, far beyond what a backtracking matcher could take.
     const std::string name(1 << 20, 'n');
     const auto entry = match_offset_line(name + ";0x10");
-    EXPECT_TRUE(entry.has_value() && entry->name == name && entry->offset_text == "0x10");
+    ASSERT_TRUE(entry.has_value());
+    EXPECT_EQ(std::pair(entry->name, entry->offset_text), std::pair(name, "0x10"s));
 }
 
 using Result = std::tuple<int, std::wstring, std::wstring>;  // exit status, printed lines, error lines
@@ -159,6 +166,24 @@ TEST_F(SizePatcher, UsageAndFailuresExitWithOne)
     EXPECT_EQ(patch("a.dat;0x0\n\xFF.dat;0x4\nb.dat;0x8\n"), (Result{1, L"Patched \"a.dat\", new size: 9\n", L"Error: bad conversion\n"}));
     EXPECT_EQ(table().substr(0, 12), le32(9) + std::string(8, '\xEE'));
 }
+
+#if defined(__linux__) && defined(TARVO_SIZE_PROGRAM)
+// The program with files limited to 1 MiB (SIGXFSZ ignored: writes beyond fail) ends with the one
+// error line and status 1.
+TEST_F(SizePatcher, AWriteBeyondTheDiskEndsWithTheErrorAndStatusOne)
+{
+    if (std::system("command -v prlimit >/dev/null 2>&1") != 0) GTEST_SKIP() << "prlimit is not installed";
+    write("table.bin", std::string(2 << 20, '\0'));
+    write("offsets.txt", "a.dat;0x180000\n");
+    write("game/a.dat", "a");
+    std::string command = "sh -c 'trap \"\" XFSZ; exec prlimit --fsize=1048576 \"$0\" \"$@\"' '" TARVO_SIZE_PROGRAM "'";
+    for (const char* arg : {"table.bin", "offsets.txt", "game"}) command += " '" + to_utf8(path(arg)) + "'";
+    const int status = std::system((command + " >'" + to_utf8(path("out")) + "' 2>'" + to_utf8(path("err")) + "'").c_str());
+    EXPECT_EQ(WIFEXITED(status) ? WEXITSTATUS(status) : -1, 1);
+    EXPECT_EQ(test::read_bytes(path("err")), "Error: Cannot write output file \"" + to_utf8(path("table.bin")) + "\"\n");
+    EXPECT_EQ(test::read_bytes(path("out")).find("Done!"), std::string::npos);
+}
+#endif
 
 }  // namespace
 }  // namespace tarvo::size

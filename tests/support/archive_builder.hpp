@@ -22,6 +22,22 @@ struct ArchiveFile {
     std::string content;
 };
 
+// Where entry i and the names area (behind name_table_size) lie in an archive of n entries.
+inline std::size_t entry_offset_in(std::size_t n, std::size_t i)
+{
+    return qar::format::kHeaderSize + qar::format::kDigestSize * n + qar::format::kEntrySize * i;
+}
+inline std::size_t names_offset_in(std::size_t n) { return entry_offset_in(n, n) + qar::format::kNameTableSizeField; }
+
+// Sets a field of entry i in an image of an archive of n entries, through the layout's own encoding.
+template <class Field>
+void set_entry(std::span<std::uint8_t> image, std::size_t n, std::size_t i, Field qar::format::FileEntry::*field, std::uint64_t value)
+{
+    qar::format::FileEntry entry = qar::format::decode_entry(image.data() + entry_offset_in(n, i));
+    entry.*field = static_cast<Field>(value);
+    qar::format::encode_entry(entry, image.data() + entry_offset_in(n, i));
+}
+
 struct BuiltArchive {
     std::vector<std::uint8_t> bytes;  // the whole archive image
     std::vector<qar::format::FileEntry> entries;
@@ -29,8 +45,9 @@ struct BuiltArchive {
     std::uint32_t metadata_size = 0;
 
     // Byte offsets of the tables inside the image, for tests that damage them.
-    std::size_t entry_offset(std::size_t i) const { return 16 + 16 * entries.size() + 32 * i; }
-    std::size_t block_table_offset() const { return metadata_size - 2 * block_table.size(); }
+    std::size_t entry_offset(std::size_t i) const { return entry_offset_in(entries.size(), i); }
+    std::size_t names_offset() const { return names_offset_in(entries.size()); }
+    std::size_t block_table_offset() const { return metadata_size - qar::format::kBlockSizeField * block_table.size(); }
 };
 
 // Appends content's blocks to data as the writers store them (compress(), kept when strictly shorter).
@@ -102,12 +119,12 @@ inline BuiltArchive build_archive(const std::vector<ArchiveFile>& files)
         store_blocks(std::span(reinterpret_cast<const std::uint8_t*>(file.content.data()), file.content.size()), data,
                      out.block_table);
     }
-    out.metadata_size = static_cast<std::uint32_t>(16 + 48 * files.size() + 4 + names.size() + 2 * out.block_table.size());
+    out.metadata_size = static_cast<std::uint32_t>(fmt::metadata_size_of(files.size(), names.size(), out.block_table.size()));
     for (fmt::FileEntry& entry : out.entries) entry.data_offset += out.metadata_size;
     const fmt::ArchiveHeader header{fmt::kMagic, out.metadata_size, files.size()};
     out.bytes = fmt::serialize_metadata(header, std::vector<fmt::Digest>(files.size()), out.entries, names, out.block_table);
     out.bytes.insert(out.bytes.end(), data.begin(), data.end());
-    out.bytes.resize(out.bytes.size() + 16);  // the trailer
+    out.bytes.resize(out.bytes.size() + fmt::kTrailerSize);
     return out;
 }
 

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <optional>
 #include <random>
 #include <span>
 #include <string>
@@ -73,14 +74,12 @@ Bytes read_bytes(const std::wstring& path)
     return bytes;
 }
 
-inline const std::wstring kNoError = L"(no error)";
-
-// The message of the error a call ends with.
+// The message of the error a call ends with, or nothing when it returns.
 template <class Call>
-std::wstring error_of(Call&& call)
+std::optional<std::wstring> error_of(Call&& call)
 {
     try { call(); } catch (const wruntime_error& e) { return e.message(); }
-    return kNoError;
+    return std::nullopt;
 }
 
 }  // namespace tarvo::test

@@ -2,7 +2,7 @@
 // land is found, journals are reported and never applied, a check that can't run gives 1.
 #include "qar/check/archive_check.hpp"
 #include "qar/check/check_command.hpp"
-#include "tests/qar/update/update_fixture.hpp"
+#include "tests/support/update_fixture.hpp"
 
 namespace qar::check::test {
 namespace {
@@ -25,11 +25,6 @@ protected:
     }
     std::wstring source() const { return tarvo::from_fs_path(suite_ / "source"); }
 };
-
-void flip(const std::wstring& archive, std::uint64_t at)
-{
-    scribble(archive, at, std::string(1, static_cast<char>(read_bytes(archive)[at] ^ 0xFF)));
-}
 
 bool has(const std::wstring& out, const std::wstring& line) { return out.find(line + L"\n") != std::wstring::npos; }
 
@@ -56,7 +51,6 @@ TEST_F(Check, SoundArchivesPassWithTheirSummaryAndListing)
 TEST_F(Check, EachKindOfDamageIsNamed)
 {
     using Damage = std::function<void(const std::wstring&, const format::ArchiveMetadata&)>;
-    const auto entry_at = [](const format::ArchiveMetadata& m, std::size_t i) { return 16 + 16 * m.entries.size() + 32 * i; };
     const auto block_at = [](const format::ArchiveMetadata& m, std::size_t i, std::uint32_t j) {
         return m.header.metadata_size - format::kBlockSizeField * (m.block_table.size() - m.entries[i].first_block - j);
     };
@@ -73,14 +67,14 @@ TEST_F(Check, EachKindOfDamageIsNamed)
         Damage damage;
         std::vector<std::wstring> problems;
     } cases[] = {
-        {"created.qar", [&](auto& a, auto& m) { scribble(a, 16 + 48 * m.entries.size() + 4 + m.entries[3].name_offset, "4"); },
+        {"created.qar", [&](auto& a, auto& m) { scribble(a, tarvo::test::names_offset_in(m.entries.size()) + m.entries[3].name_offset, "4"); },
          {trailer, L"\"4_mid.bin\": the name digest does not match the name"}},
         // A last block that claims a whole raw block, with archive bytes after it to read.
         {"created.qar", [&](auto& a, auto& m) {
              scribble(a, block_at(m, 5, 2), std::string(2, '\0'));
              scribble(a, m.archive_length, std::string(format::kBlockSize, '\0'));
          }, {trailer, L"\"sub/dir/text.txt\": block 2 does not decode to its 18928 bytes"}},
-        {"created.qar", [&](auto& a, auto& m) { scribble(a, entry_at(m, 1) + 16, read_bytes(a).substr(entry_at(m, 3) + 16, 8)); },
+        {"created.qar", [&](auto& a, auto& m) { set_entry(a, 1, &format::FileEntry::data_offset, m.entries[3].data_offset); },
          {L"the tables: two files share data"}},
         {"updated.qar", [&](auto& a, auto& m) { record(a, m, m.archive_length); },
          {L"qar_extra.bin: record 0 reaches past the end of the archive"}},
@@ -114,7 +108,7 @@ TEST_F(Check, AFolderThatDidNotLandIsFound)
     write_bytes(loose + L"/qar_extra.bin", "never written by an update");
     if (!tarvo::kWindowsFileNames) write_bytes(loose + L"/new?.txt", "left out by an update: Windows can't unpack it");
     // A raw block carries no checksum: only the loose file shows its damage.
-    flip(archive, read_archive(archive).entries[1].data_offset + 70000);
+    write_bytes(archive, flipped(read_bytes(archive), read_archive(archive).entries[1].data_offset + 70000));
     const Checked run = check(archive, {L"", false, L"", loose + L"/"});
     const auto from = [&](const std::wstring& name) { return L"\"" + name + L"\" from " + tarvo::quoted(L"", tarvo::join_archive_name(loose, name)); };
     EXPECT_TRUE(run.out.ends_with(L"Problem: " + from(L"1_bigg.bin") + L" differs from the archive\nProblem: " + from(L"3_mid.bin") +
@@ -157,7 +151,8 @@ TEST_F(Check, MarksAndJournalsAreReportedBeforeTheMagicAndNeverApplied)
         const Checked run = check(at);
         EXPECT_EQ(run.status, kDamaged);
         EXPECT_EQ(run.out, L"Problem: " + problem + L"\n1 problem found\n");
-        EXPECT_TRUE(read_bytes(at) == before && read_bytes(format::journal_path(at)) == journal);
+        EXPECT_TRUE(read_bytes(at) == before);
+        EXPECT_TRUE(read_bytes(format::journal_path(at)) == journal);
     }
     fs::remove(tarvo::to_fs_path(format::journal_path(archive)));
     EXPECT_EQ(check(archive).out, L"Problem: interrupted update of this archive, journal " + journal_of(archive) + L" is missing\n1 problem found\n");
@@ -187,7 +182,7 @@ TEST_F(Check, TheStatusTellsSoundDamagedAndCouldNotCheckApart)
     ASSERT_EQ(update.acquire(archive, tarvo::FileLock::Kind::exclusive, false), tarvo::FileLock::Outcome::locked);
     EXPECT_EQ(run({archive}).out, tarvo::quoted(L"Error: Archive ", archive) + L" is in use by another process\n");
     update = tarvo::FileLock();
-    flip(archive, read_archive(archive).archive_length - 1);
+    write_bytes(archive, flipped(read_bytes(archive), read_archive(archive).archive_length - 1));
     EXPECT_EQ(run({archive}).status, 2);
 }
 

@@ -22,7 +22,7 @@ namespace qar::format {
 namespace {
 
 namespace fs = std::filesystem;
-using tarvo::test::build_archive, tarvo::test::error_of, tarvo::test::kNoError;
+using tarvo::test::build_archive, tarvo::test::error_of;
 
 const ReadLimits kSmall{70000, 5, 300000};  // a few MB cross many batches, the reader waits for the sink
 const ReadLimits kSingleBlocks{1, 1, 0};    // the smallest possible run
@@ -53,7 +53,7 @@ void expect_read(const std::vector<std::uint8_t>& image, const std::vector<tarvo
     const auto made = [](const std::wstring& path) { return fs::exists(tarvo::to_fs_path(path)) ? std::optional(tarvo::test::read_bytes(path)) : std::nullopt; };
     const auto out = [&](std::size_t k) { return dir / (L"out" + std::to_wstring(k)); };
     EXPECT_EQ(error_of([&] { FileSink sink(out); read_blocks(archive, metadata.entries, metadata.block_table, pool, sink, limits); }),
-              whole ? kNoError : L"Problem decompressing file " + out(stop.entry));
+              whole ? std::nullopt : std::optional(L"Problem decompressing file " + out(stop.entry)));
     for (std::size_t k = 0; k < files.size(); ++k) EXPECT_TRUE(made(out(k)) == want(k)) << k;
 
     std::vector<BlockJob> jobs;
@@ -63,12 +63,12 @@ void expect_read(const std::vector<std::uint8_t>& image, const std::vector<tarvo
         verdicts.push_back(v.damaged_block ? std::to_wstring(*v.damaged_block) : v.differs ? L"differs" : L"");
     };
     EXPECT_EQ(error_of([&] { verify_blocks(archive, metadata, jobs, pool, report, limits); }),
-              stops_run ? tarvo::quoted(L"Cannot read input file ", dir / L"a.qar") : kNoError);
+              stops_run ? std::optional(tarvo::quoted(L"Cannot read input file ", dir / L"a.qar")) : std::nullopt);
     if (stop.kind != sound && !stops_run) expected[stop.entry] = stop.kind == damaged ? std::to_wstring(stop.block) : L"differs";
     EXPECT_EQ(verdicts, expected);
 
     EXPECT_EQ(error_of([&] { extract_entry(archive, dir / L"one.bin", metadata.entries[stop.entry], metadata.block_table, pool); }),
-              whole ? kNoError : L"Problem decompressing file " + (dir / L"one.bin"));
+              whole ? std::nullopt : std::optional(L"Problem decompressing file " + (dir / L"one.bin")));
     EXPECT_TRUE(made(dir / L"one.bin") == want(stop.entry));
 }
 
@@ -95,7 +95,7 @@ TEST(BlockReader, HandsEntriesOverInOrderAndStopsAFileAtItsFirstDamagedOrUnreadB
         for (std::uint32_t i = 0; i < j; ++i) at += stored_length(built.block_table[built.entries[k].first_block + i]);
         return at;
     };
-    const auto field = [&](std::size_t k, std::size_t offset) { return built.entry_offset(k) + offset; };  // size at 8, data_offset at 16
+    const auto set_last = [&](auto& b, auto field, std::uint64_t v) { tarvo::test::set_entry(b, built.entries.size(), last, field, v); };
     const std::size_t last_block = built.block_table_offset() + kBlockSizeField * (built.block_table.size() - 1);
     const struct {
         const char* label;
@@ -107,15 +107,15 @@ TEST(BlockReader, HandsEntriesOverInOrderAndStopsAFileAtItsFirstDamagedOrUnreadB
         {"a loose file that differs in its last byte", [](auto&) {}, {last, 0, differs_at_end}},
         {"zlib stream damaged in the first batch", [&](auto& b) { b[block_at(mid, 2) + 5] ^= 0x5A; }, {mid, 2, damaged}},
         {"zlib stream damaged in a later batch", [&](auto& b) { b[block_at(mid, 34) + 5] ^= 0x5A; }, {mid, 34, damaged}},
-        {"inflates to less than the size", [&](auto& b) { tarvo::put_le<std::uint64_t>(&b[field(last, 8)], built.entries[last].size + 1); }, {last, 40, damaged}},
-        {"inflates to more than the size", [&](auto& b) { tarvo::put_le<std::uint64_t>(&b[field(last, 8)], built.entries[last].size - 1); }, {last, 40, damaged}},
+        {"inflates to less than the size", [&](auto& b) { set_last(b, &FileEntry::size, built.entries[last].size + 1); }, {last, 40, damaged}},
+        {"inflates to more than the size", [&](auto& b) { set_last(b, &FileEntry::size, built.entries[last].size - 1); }, {last, 40, damaged}},
         {"raw block longer than the file, archive bytes after it", [&](auto& b) {
              tarvo::put_le<std::uint16_t>(&b[last_block], 0);
              b.insert(b.end() - kTrailerSize, kBlockSize, 0);
          }, {last, 40, damaged}},
         {"archive cut one byte short in a raw block", [&](auto& b) { b.resize(block_at(last, 2) - 1); }, {last, 1, unread}},
-        {"data beyond the end", [&](auto& b) { tarvo::put_le<std::uint64_t>(&b[field(last, 16)], b.size() - 100); }, {last, 0, unread}},
-        {"data where no seek reaches", [&](auto& b) { tarvo::put_le<std::uint64_t>(&b[field(last, 16)], ~0ull >> 1); }, {last, 0, unreachable}},
+        {"data beyond the end", [&](auto& b) { set_last(b, &FileEntry::data_offset, b.size() - 100); }, {last, 0, unread}},
+        {"data where no seek reaches", [&](auto& b) { set_last(b, &FileEntry::data_offset, ~0ull >> 1); }, {last, 0, unreachable}},
     };
     WorkerPool pool(2), busy(1);
     // With every worker busy elsewhere the main thread decodes each batch itself; the tasks that

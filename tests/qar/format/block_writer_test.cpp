@@ -47,7 +47,7 @@ TEST(BlockWriter, PlacesFilesInTheirRoomOrWholeAtTheEnd)
                               make_bytes(13 * kBlock, 6)}) {
         testing::write_bytes(dir / L"in.bin", data);
         const auto built = tarvo::test::build_archive({{"in.bin", std::string(data.begin(), data.end())}});
-        const Bytes stored(built.bytes.begin() + built.metadata_size, built.bytes.end() - 16);
+        const Bytes stored(built.bytes.begin() + built.metadata_size, built.bytes.end() - kTrailerSize);
         // Places in.bin into an archive of `length` fill bytes; checks and returns its bytes.
         const auto place = [&](DeflateWorkers& deflaters, std::size_t length, std::uint64_t target, std::uint64_t room,
                                std::uint64_t offset, bool restarted) {
@@ -73,9 +73,9 @@ TEST(BlockWriter, PlacesFilesInTheirRoomOrWholeAtTheEnd)
             const Bytes appended = place(pool.deflaters, 20, kAppend, 0, 4, false);  // an append has no room
             EXPECT_TRUE(std::equal(stored.begin(), stored.end(), appended.begin() + 4));
             if (stored.empty()) continue;
-            const Bytes relocated = place(pool.deflaters, length, 64, stored.size() - 1, length - 16, true);
-            EXPECT_TRUE(std::equal(stored.begin(), stored.end(), relocated.begin() + length - 16));
-            const auto room_end = relocated.begin() + 64 + stored.size() - 1, end = relocated.begin() + length - 16;
+            const Bytes relocated = place(pool.deflaters, length, 64, stored.size() - 1, length - kTrailerSize, true);
+            EXPECT_TRUE(std::equal(stored.begin(), stored.end(), relocated.begin() + length - kTrailerSize));
+            const auto room_end = relocated.begin() + 64 + stored.size() - 1, end = relocated.begin() + length - kTrailerSize;
             EXPECT_EQ(std::count(room_end, end, kFill), end - room_end);  // nothing past the room
         }
     }
@@ -111,15 +111,17 @@ TEST(BlockWriter, FirstFailureInEntryOrderEndsTheRunAfterEverythingBeforeIt)
                 tarvo::File archive(dir / L"out.qar", tarvo::File::Mode::read_write_new);
                 archive.write(Bytes(100, kFill));
                 const std::size_t file_count = files.size();  // clang 14 captures no structured binding
-                const std::wstring error = tarvo::test::error_of([&] {
+                const std::optional<std::wstring> error = tarvo::test::error_of([&] {
                     store(file_count, [&](std::size_t k) { return std::get<0>(failure_case).at(k); }, archive, deflaters,
                           [&](std::size_t k, std::uint64_t at, format::BlockSizeList& sizes) { reported.emplace_back(k, at, sizes); });
                 });
                 archive = tarvo::File();  // closed before it is read back
-                EXPECT_TRUE(error == message && reported.size() == stored) << "workers " << workers << ", " << reported.size();
+                EXPECT_EQ(error, message) << "workers " << workers;
+                EXPECT_EQ(reported.size(), stored) << "workers " << workers;
                 archives.push_back(testing::read_bytes<Bytes>(dir / L"out.qar"));
             }
-            EXPECT_TRUE(archives[0] == archives[1] && reports[0] == reports[1]) << "workers " << workers;
+            EXPECT_TRUE(archives[0] == archives[1]) << "workers " << workers;
+            EXPECT_EQ(reports[0], reports[1]) << "workers " << workers;
         }
     }
 }

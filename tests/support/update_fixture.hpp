@@ -1,4 +1,5 @@
-// Archives made by the real create mode, updates run in a scratch directory, views of the bytes.
+// Archives made by the real create mode and updated, for the update and check tests; updates run in a
+// scratch directory; views of the bytes.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -24,7 +25,7 @@ namespace qar::update::test {
 
 namespace fs = std::filesystem;
 using Files = std::map<std::string, std::string>;  // archive name (UTF-8) to contents
-using tarvo::test::error_of, tarvo::test::kNoError, tarvo::test::read_archive;
+using tarvo::test::error_of, tarvo::test::read_archive;
 using tarvo::test::random_bytes, tarvo::test::read_bytes, tarvo::test::write_bytes;
 
 inline bool exists(const std::wstring& path) { return fs::exists(tarvo::to_fs_path(path)); }
@@ -49,6 +50,15 @@ inline void scribble(const std::wstring& archive, std::uint64_t offset, const st
     file.seek(offset);
     file.write(bytes.data(), bytes.size());
     file.close();
+}
+
+// Sets a field of entry i in the archive.
+template <class Field>
+void set_entry(const std::wstring& archive, std::size_t i, Field format::FileEntry::*field, std::uint64_t value)
+{
+    auto image = read_bytes<std::vector<std::uint8_t>>(archive);
+    tarvo::test::set_entry(image, read_archive(archive).entries.size(), i, field, value);
+    write_bytes(archive, image);
 }
 
 // Saves the ranges in the journal's one commit and marks the archive, as an update does first.
@@ -91,7 +101,7 @@ inline const Files& big_files()
 
 struct Outcome {
     std::wstring out;
-    std::wstring error;  // the message of a refusal, or kNoError
+    std::optional<std::wstring> error;  // the message of a refusal
 };
 
 // A pool and a scratch directory per test; "created.qar" (from big_files) and "updated.qar" (its
@@ -133,17 +143,17 @@ protected:
         if (source.empty()) source = path(L"loose" + std::to_wstring(++runs_));
         write_files(source, loose);
         tarvo::console::Capture capture;
-        const std::wstring error = error_of([&] { update_archive(source, archive, {}, backups, add, kDefaultIgnorePatterns, pool_); });
+        const std::optional<std::wstring> error = error_of([&] { update_archive(source, archive, {}, backups, add, kDefaultIgnorePatterns, pool_); });
         return {capture.out, error};
     }
 
     // The error of an unpack into "unpacked", or of a create from an empty folder.
-    std::wstring unpack(const std::wstring& archive)
+    std::optional<std::wstring> unpack(const std::wstring& archive)
     {
         tarvo::console::Capture capture;
         return error_of([&] { unpack::unpack_archive(archive, path(L"unpacked"), L"", pool_); });
     }
-    std::wstring create_empty(const std::wstring& archive)
+    std::optional<std::wstring> create_empty(const std::wstring& archive)
     {
         tarvo::console::Capture capture;
         return error_of([&] { create::create_archive(tarvo::from_fs_path(suite_ / "empty"), archive, L"", pool_); });
