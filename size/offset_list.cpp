@@ -7,7 +7,7 @@
 
 #include "common/error.hpp"
 #include "common/file.hpp"
-#include "size/line_reader.hpp"
+#include "common/line_reader.hpp"
 
 namespace tarvo::size {
 namespace {

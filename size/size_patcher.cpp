@@ -18,7 +18,7 @@
 #include "common/file.hpp"
 #include "common/platform.hpp"
 #include "common/text.hpp"
-#include "size/line_reader.hpp"
+#include "common/line_reader.hpp"
 #include "size/offset_list.hpp"
 
 namespace tarvo::size {

@@ -1,11 +1,10 @@
 // Command-line parsing, defaults, the list file and the usage text of tarvo-qar.
 #include "qar/cli/command_line.hpp"
 
-#include <array>
-
 #include "common/console.hpp"
 #include "common/error.hpp"
 #include "common/file.hpp"
+#include "common/line_reader.hpp"
 #include "common/platform.hpp"
 
 namespace qar {
@@ -77,24 +76,8 @@ NameList read_name_list(const std::wstring& path)
     tarvo::File file(path, tarvo::File::Mode::read);
     if (!file.is_open()) throw tarvo::wruntime_error(tarvo::quoted(L"Cannot open list file ", path));
     NameList lines;
-    std::string line;
-    bool line_started = false;
-    std::array<char, 65536> chunk{};
-    for (;;) {
-        const std::size_t got = file.read(chunk.data(), chunk.size());
-        for (std::size_t i = 0; i < got; ++i) {
-            if (chunk[i] == '\n') {
-                lines.push_back(std::move(line));
-                line.clear();
-                line_started = false;
-            } else {
-                line += chunk[i];
-                line_started = true;
-            }
-        }
-        if (got < chunk.size()) break;
-    }
-    if (line_started) lines.push_back(std::move(line));
+    tarvo::LineReader reader(file, tarvo::LineReader::Mode::binary);
+    for (std::string line; reader.next(line);) lines.push_back(line);
     return lines;
 }
 

@@ -6,7 +6,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "size/line_reader.hpp"
+#include "common/line_reader.hpp"
 #include "size/offset_list.hpp"
 #include "tests/fuzz/fuzz_support.hpp"
 
@@ -16,8 +16,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     using tarvo::fuzz::finding;
     static const tarvo::fuzz::ScratchRoot scratch("offset_line");
     const std::string_view input = tarvo::fuzz::as_text(data, size);
-    tarvo::File file = sz::open_for_reading(scratch.write_input("offsets.txt", input));
-    sz::LineReader reader(file, sz::LineReader::Mode::text);
+    tarvo::File file = tarvo::open_for_reading(scratch.write_input("offsets.txt", input));
+    tarvo::LineReader reader(file, tarvo::LineReader::Mode::text);
     for (std::string line; reader.next(line);) {
         const auto entry = sz::match_offset_line(line);
         if (!entry) continue;

@@ -1,6 +1,6 @@
 // Line splitting over a binary stream: the platform's text translation is done here, so
 // both platforms see the same lines.
-#include "size/line_reader.hpp"
+#include "common/line_reader.hpp"
 
 #include <algorithm>
 #include <filesystem>
@@ -8,7 +8,7 @@
 #include "common/error.hpp"
 #include "common/platform.hpp"
 
-namespace tarvo::size {
+namespace tarvo {
 namespace {
 
 constexpr std::size_t kChunk = 64 * 1024;  // lists are small; one chunk usually holds them whole
@@ -57,4 +57,4 @@ bool LineReader::next(std::string& line)
     }
 }
 
-}  // namespace tarvo::size
+}  // namespace tarvo

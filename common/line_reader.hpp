@@ -7,7 +7,7 @@
 
 #include "common/file.hpp"
 
-namespace tarvo::size {
+namespace tarvo {
 
 // Opens an existing file for reading; is_open() is false when it can't be opened. A
 // directory never opens, on any platform.
@@ -40,4 +40,4 @@ private:
     bool at_end_ = false;
 };
 
-}  // namespace tarvo::size
+}  // namespace tarvo
