@@ -1,24 +1,74 @@
-// The unpack mode: selected entries written below an output directory in entry order.
+// The unpack mode: selected entries written below an output directory in entry order, after
+// its directories, parents first, with any file in their way refused.
 #include "qar/unpack/unpack_mode.hpp"
 
+#include <filesystem>
 #include <optional>
+#include <set>
+#include <unordered_set>
 #include <vector>
 
 #include "common/console.hpp"
 #include "common/error.hpp"
 #include "common/platform.hpp"
+#include "common/text.hpp"
 #include "qar/base/file_lines.hpp"
 #include "qar/base/pattern_list.hpp"
 #include "qar/base/worker_pool.hpp"
 #include "qar/format/block_reader.hpp"
+#include "qar/format/directory_tree.hpp"
 #include "qar/format/entry_selection.hpp"
 #include "qar/format/journal.hpp"
 #include "qar/format/own_files.hpp"
-#include "qar/unpack/output_tree.hpp"
 
 namespace qar::unpack {
 
 using namespace format;
+
+namespace {
+
+// What stands at path. A status that can't be read counts as nothing there: creating the
+// directory then either works or reports why it can't.
+tarvo::PathKind what_stands_at(const std::wstring& path)
+{
+    try {
+        return tarvo::path_kind(path, "status");
+    } catch (const std::filesystem::filesystem_error&) {
+        return tarvo::PathKind::not_found;
+    }
+}
+
+// Creates output_dir (its parent must exist) and the directory of every selected entry (whose
+// names the caller has found safe), printing a "Creating: " line for each.
+void create_directory_tree(const std::wstring& output_dir, std::span<const SelectedEntry> selection)
+{
+    // Only the directories that hold a file directly; their parents are made on the way.
+    std::set<std::wstring, tarvo::Utf16Less> directories;
+    for (const SelectedEntry& selected : selection) {
+        const std::size_t last = selected.name.find_last_of(L"/\\");
+        if (last != std::wstring::npos) directories.insert(selected.name.substr(0, last + 1));
+    }
+
+    // Only output_dir's own level: a mistyped parent should fail rather than grow a tree.
+    make_directory_level(output_dir);
+
+    std::unordered_set<std::wstring> made;
+    for (const std::wstring& directory : directories) {
+        const std::wstring path = tarvo::join_archive_name(output_dir, directory);
+        tarvo::console::out(L"Creating: " + directory);
+        // The status without the trailing separator, so that a file in the way is seen as one.
+        std::wstring bare = path;
+        tarvo::trim_trailing_separators(bare);
+        const tarvo::PathKind kind = what_stands_at(bare);
+        if (kind == tarvo::PathKind::not_found) {
+            make_missing_directories(path, made);
+        } else if (kind != tarvo::PathKind::directory) {
+            throw tarvo::wruntime_error(path + L" is a file, not a directory!");
+        }
+    }
+}
+
+}  // namespace
 
 void unpack_archive(const std::wstring& input_path, const std::wstring& output_dir, std::wstring extract_patterns,
                     WorkerPool& pool)
