@@ -3,7 +3,6 @@
 #include "common/line_reader.hpp"
 
 #include <algorithm>
-#include <filesystem>
 
 #include "common/error.hpp"
 #include "common/platform.hpp"
@@ -18,10 +17,7 @@ constexpr std::size_t kChunk = 64 * 1024;  // lists are small; one chunk usually
 File open_for_reading(const std::wstring& path)
 {
     // Some systems open a directory for reading and fail only at the first read.
-    try {
-        if (path_kind(path, "status") == PathKind::directory) return File();
-    } catch (const std::filesystem::filesystem_error&) {
-    }
+    if (path_kind_or_nothing(path) == PathKind::directory) return File();
     return File(path, File::Mode::read);
 }
 

@@ -310,6 +310,15 @@ bool rename_file(const std::wstring& from, const std::wstring& to)
 
 #endif
 
+PathKind path_kind_or_nothing(const std::wstring& path)
+{
+    try {
+        return path_kind(path, "status");
+    } catch (const std::filesystem::filesystem_error&) {
+        return PathKind::not_found;
+    }
+}
+
 bool is_fifo_or_socket(const std::wstring& path)
 {
     std::error_code ec;

@@ -76,6 +76,8 @@ enum class PathKind { not_found, regular, directory, other };
 // name are not_found; any other failure throws std::filesystem::filesystem_error with
 // the given operation name and the path.
 PathKind path_kind(const std::wstring& path, const char* operation);
+// The same, with a status that can't be read counted as nothing there.
+PathKind path_kind_or_nothing(const std::wstring& path);
 
 // True for a path that names a FIFO or a socket, links followed: opening a FIFO waits for a
 // process at its other end, which may never come, and neither holds a file's bytes. False for

@@ -4,12 +4,10 @@
 
 #include <array>
 #include <cstdint>
-#include <filesystem>
 #include <optional>
 #include <stdexcept>
 #include <string>
 #include <string_view>
-#include <system_error>
 #include <vector>
 
 #include "common/byte_order.hpp"
@@ -105,12 +103,7 @@ std::string rewrite_language(std::string name, int language)
 
 void check_directory(const std::wstring& dir)
 {
-    // A status that can't be read counts as nothing there.
-    PathKind kind = PathKind::not_found;
-    try {
-        kind = path_kind(dir, "status");
-    } catch (const std::filesystem::filesystem_error&) {
-    }
+    const PathKind kind = path_kind_or_nothing(dir);
     if (kind == PathKind::not_found) {
         // The closing quote really does come after the words; scripts may match this text.
         throw wruntime_error(L"Directory \"" + dir + L" doesn't exist\"");

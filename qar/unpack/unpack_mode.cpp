@@ -2,7 +2,6 @@
 // its directories, parents first, with any file in their way refused.
 #include "qar/unpack/unpack_mode.hpp"
 
-#include <filesystem>
 #include <optional>
 #include <set>
 #include <unordered_set>
@@ -27,17 +26,6 @@ using namespace format;
 
 namespace {
 
-// What stands at path. A status that can't be read counts as nothing there: creating the
-// directory then either works or reports why it can't.
-tarvo::PathKind what_stands_at(const std::wstring& path)
-{
-    try {
-        return tarvo::path_kind(path, "status");
-    } catch (const std::filesystem::filesystem_error&) {
-        return tarvo::PathKind::not_found;
-    }
-}
-
 // Creates output_dir (its parent must exist) and the directory of every selected entry (whose
 // names the caller has found safe), printing a "Creating: " line for each.
 void create_directory_tree(const std::wstring& output_dir, std::span<const SelectedEntry> selection)
@@ -59,7 +47,9 @@ void create_directory_tree(const std::wstring& output_dir, std::span<const Selec
         // The status without the trailing separator, so that a file in the way is seen as one.
         std::wstring bare = path;
         tarvo::trim_trailing_separators(bare);
-        const tarvo::PathKind kind = what_stands_at(bare);
+        // A status that can't be read counts as nothing there: creating the directory then
+        // either works or reports why it can't.
+        const tarvo::PathKind kind = tarvo::path_kind_or_nothing(bare);
         if (kind == tarvo::PathKind::not_found) {
             make_missing_directories(path, made);
         } else if (kind != tarvo::PathKind::directory) {
