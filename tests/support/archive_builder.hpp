@@ -74,32 +74,6 @@ struct PoolScope {
     qar::format::DeflateWorkers deflaters;
 };
 
-// The block writer's reference: one file after the other on this thread, in batches of as many
-// blocks as there are workers, each stored by store_blocks and written before the next is read.
-inline void store_files_one_at_a_time(std::size_t file_count, const qar::format::FileSource& files, tarvo::File& archive,
-                                      qar::format::DeflateWorkers& deflaters, const qar::format::FileStored& stored)
-{
-    const std::uint64_t batch = static_cast<std::uint64_t>(deflaters.worker_count()) * qar::format::kBlockSize;
-    for (std::size_t k = 0; k < file_count; ++k) {
-        const qar::format::FileToStore file = files(k);
-        tarvo::File input(file.path, tarvo::File::Mode::read);
-        if (!input.is_open()) throw tarvo::wruntime_error(tarvo::quoted(L"Cannot open input file ", file.path));
-        const std::uint64_t data_offset = archive.tell();
-        qar::format::BlockSizeList sizes;
-        std::vector<std::uint8_t> raw, data;
-        for (std::uint64_t left = file.size; left > 0; left -= raw.size()) {
-            raw.resize(static_cast<std::size_t>(std::min(left, batch)));
-            if (!input.read_exact(raw.data(), raw.size())) {
-                throw tarvo::wruntime_error(tarvo::quoted(L"Cannot read input file ", file.path));
-            }
-            data.clear();
-            store_blocks(raw, data, sizes);
-            archive.write(data);
-        }
-        stored(k, data_offset, sizes);
-    }
-}
-
 // Each block compressed on its own and kept only when strictly shorter, files in entry order
 // right after the metadata, names laid down without gaps: the layout the create mode writes.
 // Digests are left zero: readers don't check them.

@@ -19,9 +19,32 @@ namespace testing = tarvo::test;
 using Bytes = std::vector<std::uint8_t>;
 using testing::PoolScope;
 using testing::ScratchDir;
-using testing::store_files_one_at_a_time;
 
 Bytes make_bytes(std::size_t size, std::uint32_t seed, char kind = 't') { return testing::random_bytes<Bytes>(size, seed, kind); }
+
+// The block writer's reference: one file after the other on this thread, in batches of as many
+// blocks as there are workers, each stored by store_blocks and written before the next is read.
+void store_files_one_at_a_time(std::size_t file_count, const FileSource& files, tarvo::File& archive,
+                               DeflateWorkers& deflaters, const FileStored& stored)
+{
+    const std::uint64_t batch = static_cast<std::uint64_t>(deflaters.worker_count()) * kBlockSize;
+    for (std::size_t k = 0; k < file_count; ++k) {
+        const FileToStore file = files(k);
+        tarvo::File input(file.path, tarvo::File::Mode::read);
+        if (!input.is_open()) throw tarvo::wruntime_error(tarvo::quoted(L"Cannot open input file ", file.path));
+        const std::uint64_t data_offset = archive.tell();
+        BlockSizeList sizes;
+        std::vector<std::uint8_t> raw, data;
+        for (std::uint64_t left = file.size; left > 0; left -= raw.size()) {
+            raw.resize(static_cast<std::size_t>(std::min(left, batch)));
+            input.read_all(raw.data(), raw.size());
+            data.clear();
+            store_blocks(raw, data, sizes);
+            archive.write(data);
+        }
+        stored(k, data_offset, sizes);
+    }
+}
 
 constexpr std::size_t kBlock = 65536;
 constexpr std::uint8_t kFill = 0xEE;  // what the archive holds where nothing was written
