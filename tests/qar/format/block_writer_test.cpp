@@ -39,7 +39,7 @@ void store_files_one_at_a_time(std::size_t file_count, const FileSource& files, 
             raw.resize(static_cast<std::size_t>(std::min(left, batch)));
             input.read_all(raw.data(), raw.size());
             data.clear();
-            store_blocks(raw, data, sizes);
+            testing::store_blocks(raw, data, sizes);
             archive.write(data);
         }
         stored(k, data_offset, sizes);
