@@ -73,7 +73,7 @@ PatternTraits::locale_type PatternTraits::imbue(locale_type locale)
 void PatternTraits::cache()
 {
     ctype_ = &std::use_facet<std::ctype<wchar_t>>(getloc());
-    for (std::size_t c = 0; c < kAscii; ++c) lower_[c] = ctype_->tolower(static_cast<wchar_t>(c));
+    for (std::size_t c = 0; c < kFolded; ++c) lower_[c] = ctype_->tolower(static_cast<wchar_t>(c));
 }
 
 // Case-insensitive, ECMAScript. With libstdc++ the expression is also marked for the matcher

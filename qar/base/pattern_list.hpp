@@ -33,14 +33,16 @@ public:
     locale_type imbue(locale_type locale);
     wchar_t translate_nocase(wchar_t c) const
     {
-        return static_cast<std::size_t>(c) < kAscii ? lower_[static_cast<std::size_t>(c)] : ctype_->tolower(c);
+        return static_cast<std::size_t>(c) < kFolded ? lower_[static_cast<std::size_t>(c)] : ctype_->tolower(c);
     }
 
 private:
-    static constexpr std::size_t kAscii = 128;  // folded in advance: most of every name
+    // Folded in advance: ASCII, most of every name, up to the line separators U+2028 and
+    // U+2029, which every "." of the expression folds to compare them with each character.
+    static constexpr std::size_t kFolded = 0x202A;
     void cache();
     const std::ctype<wchar_t>* ctype_ = nullptr;
-    wchar_t lower_[kAscii] = {};
+    wchar_t lower_[kFolded] = {};
 };
 
 struct PatternExpression {
