@@ -66,14 +66,9 @@ std::wstring build_pattern_expression(const std::vector<std::wstring>& items)
 PatternTraits::locale_type PatternTraits::imbue(locale_type locale)
 {
     const locale_type old = std::regex_traits<wchar_t>::imbue(locale);
-    cache();
-    return old;
-}
-
-void PatternTraits::cache()
-{
     ctype_ = &std::use_facet<std::ctype<wchar_t>>(getloc());
     for (std::size_t c = 0; c < kFolded; ++c) lower_[c] = ctype_->tolower(static_cast<wchar_t>(c));
+    return old;
 }
 
 // Case-insensitive, ECMAScript. With libstdc++ the expression is also marked for the matcher

@@ -29,7 +29,7 @@ std::wstring build_pattern_expression(const std::vector<std::wstring>& items);
 // of a large tree spent most of its time in that lookup. The same facet folds the same way.
 class PatternTraits : public std::regex_traits<wchar_t> {
 public:
-    PatternTraits() { cache(); }
+    PatternTraits() { imbue(getloc()); }
     locale_type imbue(locale_type locale);
     wchar_t translate_nocase(wchar_t c) const
     {
@@ -40,7 +40,6 @@ private:
     // Folded in advance: ASCII, most of every name, up to the line separators U+2028 and
     // U+2029, which every "." of the expression folds to compare them with each character.
     static constexpr std::size_t kFolded = 0x202A;
-    void cache();
     const std::ctype<wchar_t>* ctype_ = nullptr;
     wchar_t lower_[kFolded] = {};
 };
