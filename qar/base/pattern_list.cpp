@@ -63,6 +63,14 @@ std::wstring build_pattern_expression(const std::vector<std::wstring>& items)
     return expression;
 }
 
+PatternTraits::locale_type PatternTraits::imbue(locale_type locale)
+{
+    const locale_type old = std::regex_traits<wchar_t>::imbue(locale);
+    ctype_ = &std::use_facet<std::ctype<wchar_t>>(getloc());
+    for (std::size_t c = 0; c < kFolded; ++c) lower_[c] = ctype_->tolower(static_cast<wchar_t>(c));
+    return old;
+}
+
 // Case-insensitive, ECMAScript. With libstdc++ the expression is also marked for the matcher
 // that walks a name once with a set of states instead of backtracking: the backtracking one
 // recurses once per character, so a long archive name would overflow the stack, and an item
@@ -77,13 +85,19 @@ constexpr std::regex_constants::syntax_option_type kPatternSyntax =
 
 PatternExpression compile_pattern_expression(std::wstring text)
 {
-    std::wregex regex(text, kPatternSyntax);
-    return PatternExpression{std::move(text), std::move(regex)};
+    std::basic_regex<wchar_t, PatternTraits> regex(text, kPatternSyntax);
+    // Items without groups or classes stay inside the group that "^" anchors, so the search
+    // need not try again from every later character of the name.
+    const bool from_front = text.starts_with(L"^(") && text.ends_with(L")$") &&
+                            text.find_first_of(L"()[]", 2) == text.size() - 2;
+    return PatternExpression{std::move(text), std::move(regex), from_front};
 }
 
 bool matches(const std::wstring& name, const PatternExpression& expression)
 {
-    return std::regex_search(name, expression.regex);
+    return std::regex_search(name, expression.regex,
+                             expression.from_front ? std::regex_constants::match_continuous
+                                                   : std::regex_constants::match_default);
 }
 
 std::optional<PatternExpression> set_up_pattern_list(PatternListKind kind, const std::wstring& text)

@@ -36,6 +36,7 @@ struct Tables {
     std::vector<Digest> digests;
     std::vector<std::uint8_t> names;                 // the names area: UTF-8 names, each with a NUL
     std::vector<format::BlockSizeList> block_lists;  // one per entry
+    std::vector<const std::wstring*> wide_names;     // the listing's names, not decoded again per file
     std::uint64_t block_total = 0;                   // B
     std::uint64_t total_size = 0;
 };
@@ -47,6 +48,7 @@ Tables build_tables(const FileSizeMap& files)
     tables.digests.reserve(files.size());
     tables.block_lists.resize(files.size());
     for (const auto& [name, size] : files) {
+        tables.wide_names.push_back(&name);
         tarvo::console::out(listing_line(name, size));
         const std::string utf8 = tarvo::to_utf8(name);
         FileEntry entry;
@@ -63,12 +65,6 @@ Tables build_tables(const FileSizeMap& files)
         tables.total_size += size;
     }
     return tables;
-}
-
-std::string_view name_at(const std::vector<std::uint8_t>& names, std::uint64_t offset)
-{
-    const char* start = reinterpret_cast<const char*>(names.data() + offset);
-    return std::string_view(start);
 }
 
 }  // namespace
@@ -126,9 +122,7 @@ void create_archive(const std::wstring& source_root, const std::wstring& archive
 
     tarvo::console::out(L"Compressing files...");
     const format::FileSource sources = [&](std::size_t k) {
-        const FileEntry& entry = tables.entries[k];
-        const std::wstring name = tarvo::from_utf8(name_at(tables.names, entry.name_offset));
-        return format::FileToStore{tarvo::join_path(source_root, name), entry.size};
+        return format::FileToStore{tarvo::join_path(source_root, *tables.wide_names[k]), tables.entries[k].size};
     };
     std::uint64_t stored_so_far = 0;
     const format::FileStored file_stored = [&](std::size_t k, std::uint64_t data_offset, format::BlockSizeList& block_sizes) {
@@ -137,8 +131,7 @@ void create_archive(const std::wstring& source_root, const std::wstring& archive
         tables.block_lists[k] = std::move(block_sizes);
         block_sizes.clear();
         stored_so_far += entry.size;
-        const std::wstring name = tarvo::from_utf8(name_at(tables.names, entry.name_offset));
-        tarvo::console::out(progress_line(stored_so_far, tables.total_size, name));
+        tarvo::console::out(progress_line(stored_so_far, tables.total_size, *tables.wide_names[k]));
     };
     format::DeflateWorkers deflaters(pool);
     format::store_files(tables.entries.size(), sources, archive, deflaters, file_stored);

@@ -26,6 +26,7 @@ TEST(PatternList, BuildsExpressionsFromTrimmedItemsAndMatchesNamesOfAnyLength)
         {L"*.txt", long_name, true},
         {L"*/thumbs.db", long_name, false},
         {L"*+*+*+*+b", std::wstring(64, L'a'), false},
+        {L"x)|(b", L"ab", true},  // closes the group: "(b)$" matches after the front
     };
     for (const auto& [pattern, name, expected] : cases) {
         EXPECT_EQ(matches(name, compile_pattern_expression(build_pattern_expression({pattern}))), expected) << pattern;
