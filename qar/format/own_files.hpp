@@ -7,9 +7,14 @@
 #include <string>
 
 #include "common/file_lock.hpp"
-#include "qar/format/entry_selection.hpp"
 
 namespace qar::format {
+
+// An entry an unpack writes, with its archive name ("/" between components) as a wide string.
+struct SelectedEntry {
+    std::size_t index = 0;  // in the entry table
+    std::wstring name;
+};
 
 // The archive, its journal and the journal's temporary file, as they stand when this is made.
 struct OwnFiles {

@@ -13,10 +13,11 @@
 #include "common/text.hpp"
 #include "qar/base/file_lines.hpp"
 #include "qar/base/pattern_list.hpp"
+#include "qar/base/safe_name.hpp"
 #include "qar/base/worker_pool.hpp"
 #include "qar/format/block_reader.hpp"
 #include "qar/format/directory_tree.hpp"
-#include "qar/format/entry_selection.hpp"
+#include "qar/format/name_clash.hpp"
 #include "qar/format/journal.hpp"
 #include "qar/format/own_files.hpp"
 
@@ -58,6 +59,34 @@ void create_directory_tree(const std::wstring& output_dir, std::span<const Selec
     }
 }
 
+// Every entry whose whole name matches the expression (letters in any case), or every entry
+// when there is none, in entry-table order. Each name is converted, selected or not: a name
+// that is not UTF-8 throws std::range_error("bad conversion").
+std::vector<SelectedEntry> select_entries(const ArchiveMetadata& metadata, const std::optional<PatternExpression>& expression)
+{
+    std::vector<SelectedEntry> selection;
+    for (std::size_t i = 0; i < metadata.entries.size(); ++i) {
+        std::wstring name = tarvo::from_utf8(metadata.name_bytes(i));
+        if (expression && !matches(name, *expression)) continue;
+        selection.push_back(SelectedEntry{i, std::move(name)});
+    }
+    return selection;
+}
+
+// Throws `Cannot create output file "PATH"` (PATH the name below output_dir), the error its turn
+// would end the run with, for the first selected name that another selected name needs as a
+// directory (ASCII case ignored where the file system ignores it).
+void require_files_apart(std::span<const SelectedEntry> selection, const std::wstring& output_dir)
+{
+    NameTree tree(tarvo::kWindowsFileNames);
+    for (std::size_t k = 0; k < selection.size(); ++k) tree.add(tarvo::to_utf8(selection[k].name), k);
+    // Every directory is made before the first file: the file whose path is one fails.
+    for (const SelectedEntry& selected : selection) {
+        if (tree.name_below(tarvo::to_utf8(selected.name)))
+            throw tarvo::wruntime_error(tarvo::quoted(L"Cannot create output file ", tarvo::join_archive_name(output_dir, selected.name)));
+    }
+}
+
 }  // namespace
 
 void unpack_archive(const std::wstring& input_path, const std::wstring& output_dir, std::wstring extract_patterns,
@@ -79,7 +108,7 @@ void unpack_archive(const std::wstring& input_path, const std::wstring& output_d
 
     // Every selected name is checked before the first directory exists.
     const std::vector<SelectedEntry> selection = select_entries(metadata, expression);
-    require_safe_names(selection);
+    for (const SelectedEntry& selected : selection) require_safe_archive_name(selected.name);
     require_outputs_apart(own_files_of(input_path), output_dir, selection);
     require_files_apart(selection, output_dir);
 
