@@ -108,39 +108,14 @@ constexpr bool injected_failure() { return false; }
 
 File::File(const std::wstring& path, Mode mode) : path_(path), writable_(mode != Mode::read)
 {
-    handle_ = open_file(path, mode);
-    if (handle_ != nullptr) std::setvbuf(handle_, nullptr, _IOFBF, kStreamBuffer);
-}
-
-File::~File()
-{
-    if (handle_ != nullptr) std::fclose(handle_);
-}
-
-File::File(File&& other) noexcept
-    : handle_(std::exchange(other.handle_, nullptr)),
-      path_(std::move(other.path_)),
-      last_op_(other.last_op_),
-      writable_(other.writable_)
-{
-}
-
-File& File::operator=(File&& other) noexcept
-{
-    if (this != &other) {
-        if (handle_ != nullptr) std::fclose(handle_);
-        handle_ = std::exchange(other.handle_, nullptr);
-        path_ = std::move(other.path_);
-        last_op_ = other.last_op_;
-        writable_ = other.writable_;
-    }
-    return *this;
+    handle_.reset(open_file(path, mode));
+    if (handle_ != nullptr) std::setvbuf(handle_.get(), nullptr, _IOFBF, kStreamBuffer);
 }
 
 // The C streams need a positioning call between a write and a read that follows it.
 void File::switch_to(LastOp op)
 {
-    if (last_op_ != LastOp::none && last_op_ != op) seek_to(handle_, 0, SEEK_CUR);
+    if (last_op_ != LastOp::none && last_op_ != op) seek_to(handle_.get(), 0, SEEK_CUR);
     last_op_ = op;
 }
 
@@ -154,7 +129,7 @@ void File::seek_failed() const
 std::size_t File::read(void* data, std::size_t size)
 {
     switch_to(LastOp::read);
-    return std::fread(data, 1, size, handle_);
+    return std::fread(data, 1, size, handle_.get());
 }
 
 void File::read_all(void* data, std::size_t size)
@@ -170,51 +145,51 @@ void File::write(const void* data, std::size_t size)
         // A write that lies within the file's first 16 bytes reaches storage whole or not at all.
         constexpr std::uint64_t kUntornStart = 16;
         if (tell() + size > kUntornStart) {
-            const std::size_t torn = std::fwrite(data, 1, size / 2, handle_);
+            const std::size_t torn = std::fwrite(data, 1, size / 2, handle_.get());
             static_cast<void>(torn);
         }
         write_failed();
     }
-    if (std::fwrite(data, 1, size, handle_) != size) write_failed();
+    if (std::fwrite(data, 1, size, handle_.get()) != size) write_failed();
 }
 
 void File::seek(std::uint64_t position)
 {
-    if (seek_to(handle_, static_cast<std::int64_t>(position), SEEK_SET) != 0) seek_failed();
+    if (seek_to(handle_.get(), static_cast<std::int64_t>(position), SEEK_SET) != 0) seek_failed();
     last_op_ = LastOp::none;
 }
 
 void File::seek_end()
 {
-    if (seek_to(handle_, 0, SEEK_END) != 0) seek_failed();
+    if (seek_to(handle_.get(), 0, SEEK_END) != 0) seek_failed();
     last_op_ = LastOp::none;
 }
 
-std::uint64_t File::tell() { return static_cast<std::uint64_t>(tell_of(handle_)); }
+std::uint64_t File::tell() { return static_cast<std::uint64_t>(tell_of(handle_.get())); }
 
 std::uint64_t File::length()
 {
-    const std::int64_t here = tell_of(handle_);
-    seek_to(handle_, 0, SEEK_END);
-    const std::int64_t end = tell_of(handle_);
-    seek_to(handle_, here, SEEK_SET);
+    const std::int64_t here = tell_of(handle_.get());
+    seek_to(handle_.get(), 0, SEEK_END);
+    const std::int64_t end = tell_of(handle_.get());
+    seek_to(handle_.get(), here, SEEK_SET);
     last_op_ = LastOp::none;
     return static_cast<std::uint64_t>(end);
 }
 
 void File::flush()
 {
-    if (injected_failure() || std::fflush(handle_) != 0) write_failed();
+    if (injected_failure() || std::fflush(handle_.get()) != 0) write_failed();
 }
 
 void File::sync()
 {
     flush();
 #ifdef _WIN32
-    if (injected_failure() || _commit(_fileno(handle_)) != 0) write_failed();
+    if (injected_failure() || _commit(_fileno(handle_.get())) != 0) write_failed();
 #else
     // The data and what reading it back needs (the length), not the times.
-    if (injected_failure() || ::fdatasync(fileno(handle_)) != 0) write_failed();
+    if (injected_failure() || ::fdatasync(fileno(handle_.get())) != 0) write_failed();
 #endif
 }
 
@@ -222,9 +197,9 @@ void File::truncate(std::uint64_t new_length)
 {
     flush();
 #ifdef _WIN32
-    if (injected_failure() || _chsize_s(_fileno(handle_), static_cast<long long>(new_length)) != 0) write_failed();
+    if (injected_failure() || _chsize_s(_fileno(handle_.get()), static_cast<long long>(new_length)) != 0) write_failed();
 #else
-    if (injected_failure() || ::ftruncate(fileno(handle_), static_cast<off_t>(new_length)) != 0) write_failed();
+    if (injected_failure() || ::ftruncate(fileno(handle_.get()), static_cast<off_t>(new_length)) != 0) write_failed();
 #endif
 }
 
@@ -232,9 +207,8 @@ void File::close()
 {
     if (handle_ == nullptr) return;
     const bool injected = writable_ && injected_failure();
-    const bool flushed = std::fflush(handle_) == 0 && !injected;
-    const bool closed = std::fclose(handle_) == 0;
-    handle_ = nullptr;
+    const bool flushed = std::fflush(handle_.get()) == 0 && !injected;
+    const bool closed = std::fclose(handle_.release()) == 0;
     if (!flushed || !closed) write_failed();
 }
 

@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <memory>
 #include <span>
 #include <string>
 
@@ -22,11 +23,8 @@ public:
     File() = default;
     // Opens the path; is_open() tells whether it worked (each caller has its own message).
     File(const std::wstring& path, Mode mode);
-    ~File();
-    File(File&& other) noexcept;
-    File& operator=(File&& other) noexcept;
-    File(const File&) = delete;
-    File& operator=(const File&) = delete;
+    File(File&& other) noexcept = default;
+    File& operator=(File&& other) noexcept = default;
 
     bool is_open() const { return handle_ != nullptr; }
     const std::wstring& path() const { return path_; }
@@ -39,7 +37,7 @@ public:
     // Reads exactly size bytes or throws wruntime_error `Cannot read input file "PATH"`.
     void read_all(void* data, std::size_t size);
     // True once a read or write on the stream has failed (a short read alone is not a failure).
-    bool has_error() const { return handle_ != nullptr && std::ferror(handle_) != 0; }
+    bool has_error() const { return handle_ != nullptr && std::ferror(handle_.get()) != 0; }
 
     // Writes everything or throws wruntime_error `Cannot write output file "PATH"`.
     void write(const void* data, std::size_t size);
@@ -66,7 +64,10 @@ private:
     [[noreturn]] void write_failed() const;
     [[noreturn]] void seek_failed() const;
 
-    std::FILE* handle_ = nullptr;
+    struct Closer {
+        void operator()(std::FILE* stream) const { std::fclose(stream); }  // silently, as the destructor does
+    };
+    std::unique_ptr<std::FILE, Closer> handle_;
     std::wstring path_;
     LastOp last_op_ = LastOp::none;
     bool writable_ = false;
