@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Prints the size of the test suite against the code it tests, in non-blank lines: every file
-# of tests/ but the fuzz corpora and saved crash inputs against the C++ of common/, qar/ and size/.
+# Prints the size of the test suite against the code it tests, in non-blank lines: the C++,
+# Python, JSON, CMake and text files of tests/ but the fuzz corpora and saved crash inputs,
+# against the C++ of common/, qar/ and size/.
 # The suite is kept at most at `limit` percent of the code.
 set -euo pipefail
 
@@ -8,7 +9,8 @@ cd "$(dirname "$0")/.."
 limit=40
 
 code=$(find common qar size -name '*.cpp' -o -name '*.hpp' | xargs cat | grep -cv '^\s*$')
-tests=$(find tests -type f ! -path 'tests/fuzz/corpus/*' ! -path 'tests/fuzz/regressions/*' | xargs cat | grep -cv '^\s*$')
+tests=$(find tests -type f ! -path 'tests/fuzz/corpus/*' ! -path 'tests/fuzz/regressions/*' |
+  grep -E '\.(cpp|hpp|h|cc|py|json|txt|cmake)$' | xargs cat | grep -cv '^\s*$')
 
 # 12345 -> 12,345
 thousands() { echo "$1" | sed -E ':a; s/([0-9])([0-9]{3})($|,)/\1,\2\3/; ta'; }

@@ -9,10 +9,7 @@ namespace {
 
 using namespace qar::update::test;
 
-struct Checked {
-    int status;
-    std::wstring out;
-};
+struct Checked { int status; std::wstring out; };
 
 class Check : public UpdateTest {
 protected:

@@ -17,8 +17,7 @@ namespace {
 
 namespace testing = tarvo::test;
 using Bytes = std::vector<std::uint8_t>;
-using testing::PoolScope;
-using testing::ScratchDir;
+using testing::PoolScope, testing::ScratchDir;
 
 Bytes make_bytes(std::size_t size, std::uint32_t seed, char kind = 't') { return testing::random_bytes<Bytes>(size, seed, kind); }
 
@@ -46,7 +45,6 @@ void store_files_one_at_a_time(std::size_t file_count, const FileSource& files, 
     }
 }
 
-constexpr std::size_t kBlock = 65536;
 constexpr std::uint8_t kFill = 0xEE;  // what the archive holds where nothing was written
 
 Bytes zlib_compress(const Bytes& data)
@@ -65,9 +63,9 @@ TEST(BlockWriter, PlacesFilesInTheirRoomOrWholeAtTheEnd)
     ScratchDir dir;
     Bytes tie = make_bytes(700, 31, 'r');  // a stream exactly as long as the bytes keeps them raw
     while (zlib_compress(tie).size() != tie.size()) tie.push_back(0);
-    for (const Bytes& data : {Bytes{}, Bytes{1}, tie, make_bytes(kBlock - 1, 1), make_bytes(kBlock, 2, 'z'),
-                              make_bytes(kBlock + 1, 3, 'r'), make_bytes(3 * kBlock + 77, 4), make_bytes(9 * kBlock + 5, 5, 'r'),
-                              make_bytes(13 * kBlock, 6)}) {
+    for (const Bytes& data : {Bytes{}, Bytes{1}, tie, make_bytes(kBlockSize - 1, 1), make_bytes(kBlockSize, 2, 'z'),
+                              make_bytes(kBlockSize + 1, 3, 'r'), make_bytes(3 * kBlockSize + 77, 4), make_bytes(9 * kBlockSize + 5, 5, 'r'),
+                              make_bytes(13 * kBlockSize, 6)}) {
         testing::write_bytes(dir / L"in.bin", data);
         const auto built = tarvo::test::build_archive({{"in.bin", std::string(data.begin(), data.end())}});
         const Bytes stored(built.bytes.begin() + built.metadata_size, built.bytes.end() - kTrailerSize);
@@ -109,17 +107,17 @@ TEST(BlockWriter, PlacesFilesInTheirRoomOrWholeAtTheEnd)
 TEST(BlockWriter, FirstFailureInEntryOrderEndsTheRunAfterEverythingBeforeIt)
 {
     ScratchDir dir;
-    for (const auto& [name, size, seed] : {std::tuple{L"big", 9 * kBlock + 10, 41}, {L"shrunk", 5 * kBlock + 3, 42},
+    for (const auto& [name, size, seed] : {std::tuple{L"big", 9 * kBlockSize + 10, 41}, {L"shrunk", 5 * kBlockSize + 3, 42},
                                            {L"small", std::size_t{900}, 43}, {L"empty", std::size_t{0}, 0},
-                                           {L"after", 70 * kBlock, 44}}) {
+                                           {L"after", 70 * kBlockSize, 44}}) {
         testing::write_bytes(dir / name, make_bytes(size, static_cast<std::uint32_t>(seed), 'r'));
     }
     const std::wstring missing = dir / L"missing", cannot_open = L"Cannot open input file \"" + missing + L"\"";
     const auto cannot_read = [&](const wchar_t* name) { return L"Cannot read input file \"" + (dir / name) + L"\""; };
     const std::tuple<std::vector<FileToStore>, std::size_t, std::wstring> cases[] = {  // files, how many stored, message
-        {{{dir / L"big", 9 * kBlock + 10}, {dir / L"empty", 0}, {missing, 10}, {dir / L"after", 70 * kBlock}}, 2, cannot_open},
+        {{{dir / L"big", 9 * kBlockSize + 10}, {dir / L"empty", 0}, {missing, 10}, {dir / L"after", 70 * kBlockSize}}, 2, cannot_open},
         {{{missing, 0}, {dir / L"small", 900}}, 0, cannot_open},  // even an empty file must open
-        {{{dir / L"small", 900}, {dir / L"shrunk", 5 * kBlock + 4}, {dir / L"after", 70 * kBlock}}, 1, cannot_read(L"shrunk")},
+        {{{dir / L"small", 900}, {dir / L"shrunk", 5 * kBlockSize + 4}, {dir / L"after", 70 * kBlockSize}}, 1, cannot_read(L"shrunk")},
         {{{dir / L"small", 900}, {dir / L"small", 901}, {missing, 5}}, 1, cannot_read(L"small")}};  // the earlier wins
     using StoreFn = void (*)(std::size_t, const FileSource&, tarvo::File&, DeflateWorkers&, const FileStored&);
     for (const auto& failure_case : cases) {
