@@ -133,7 +133,7 @@ public:
     // No task may outlive the slots and states it works on, whichever way run() ends.
     ~Pipeline()
     {
-        for (std::future<bool>& task : tasks_) {
+        for (std::future<void>& task : tasks_) {
             if (task.valid()) task.wait();
         }
     }
@@ -260,20 +260,17 @@ private:
         std::vector<std::uint32_t> group;
         group.swap(group_);
         group_bytes_ = 0;
-        tasks_.push_back(pool_.submit([this, group = std::move(group)](int worker) { return compress(group, worker); }));
+        tasks_.push_back(pool_.submit([this, group = std::move(group)](int worker) { compress(group, worker); }));
     }
 
     // The task: runs on worker `worker` and touches only its own slots.
-    bool compress(const std::vector<std::uint32_t>& group, int worker)
+    void compress(const std::vector<std::uint32_t>& group, int worker)
     {
-        bool all_ok = true;
         for (std::uint32_t slot : group) {
             Slot& s = slots_[slot];
             s.ok = store_block(deflaters_, worker, std::span<const std::uint8_t>(raw_slot(slot), s.input_length),
                                zlib_slot(slot), s.stored);
-            all_ok = all_ok && s.ok;
         }
-        return all_ok;
     }
 
     // Waits for the tasks up to and including `task`, in submission order; a task that threw
@@ -281,7 +278,7 @@ private:
     void collect_through(std::uint64_t task)
     {
         while (collected_ <= task) {
-            std::future<bool> done = std::move(tasks_.front());
+            std::future<void> done = std::move(tasks_.front());
             tasks_.pop_front();
             ++collected_;
             done.get();
@@ -357,7 +354,7 @@ private:
 
     // Tasks: submitted ones not yet collected (numbered from collected_ on), and the slots
     // gathered for the next one.
-    std::deque<std::future<bool>> tasks_;
+    std::deque<std::future<void>> tasks_;
     std::uint64_t collected_ = 0;
     std::vector<std::uint32_t> group_;
     std::size_t group_bytes_ = 0;

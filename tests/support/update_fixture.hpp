@@ -25,8 +25,7 @@ namespace qar::update::test {
 
 namespace fs = std::filesystem;
 using Files = std::map<std::string, std::string>;  // archive name (UTF-8) to contents
-using tarvo::test::error_of, tarvo::test::read_archive;
-using tarvo::test::random_bytes, tarvo::test::read_bytes, tarvo::test::write_bytes;
+using tarvo::test::error_of, tarvo::test::random_bytes, tarvo::test::read_archive, tarvo::test::read_bytes, tarvo::test::write_bytes;
 
 inline bool exists(const std::wstring& path) { return fs::exists(tarvo::to_fs_path(path)); }
 
