@@ -58,7 +58,7 @@ Tables build_tables(const FileSizeMap& files)
         entry.size = size;
         entry.name_offset = tables.names.size();
         tables.entries.push_back(entry);
-        tables.digests.push_back(format::name_digest(name));
+        tables.digests.push_back(format::name_digest(utf8));
         tables.block_total += format::block_count(size);
         tables.names.insert(tables.names.end(), utf8.begin(), utf8.end());
         tables.names.push_back(0);

@@ -7,7 +7,6 @@
 
 #include "common/byte_order.hpp"
 #include "common/error.hpp"
-#include "common/text.hpp"
 
 namespace qar::format {
 namespace {
@@ -129,9 +128,9 @@ void MD5::transform(const std::uint8_t* block)
     state_[3] += d;
 }
 
-Digest name_digest(const std::wstring& name)
+Digest name_digest(std::string_view utf8_name)
 {
-    const MD5 md5(tarvo::to_utf8(name));
+    const MD5 md5(utf8_name);
     Digest digest{};
     md5.get_digest(digest);
     return digest;

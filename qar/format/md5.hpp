@@ -33,7 +33,7 @@ private:
 };
 
 // The digest of an archive name's UTF-8 bytes.
-Digest name_digest(const std::wstring& name);
+Digest name_digest(std::string_view utf8_name);
 
 // The digest of the archive's first `size` bytes, read in pieces however large they are: what
 // the trailer holds for tables of that size.

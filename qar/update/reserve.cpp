@@ -63,7 +63,7 @@ ReservePlan reserve_tables(WorkingTables& tables, std::uint64_t end_position)
     plan.extra_offset = position;
     plan.extra_entry = tables.size();
     const format::FileEntry extra_entry{0, 0, kExtraFileSize, position, 0};
-    tables.append_entry(format::name_digest(extra_name()), extra_entry, std::string(kExtraFileName),
+    tables.append_entry(format::name_digest(kExtraFileName), extra_entry, std::string(kExtraFileName),
                         format::BlockSizeList(kExtraFileBlocks, 0));
     return plan;
 }

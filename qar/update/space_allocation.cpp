@@ -93,7 +93,7 @@ void add_entry(tarvo::File& archive, format::DeflateWorkers& deflaters, Books& b
     tarvo::console::out(L"New file placed at " + tarvo::to_hex(placement.offset) + L"...");
     const format::FileEntry entry{0, 0, size, placement.offset, 0};
     books.extra.append_record(RegionRecord{placement.offset, finish_append(archive, placement.offset)});
-    books.tables.append_entry(format::name_digest(tarvo::from_utf8(name)), entry, name, std::move(blocks));
+    books.tables.append_entry(format::name_digest(name), entry, name, std::move(blocks));
 }
 
 }  // namespace qar::update
