@@ -1,7 +1,6 @@
 // The create mode: pipelined against one-file-at-a-time runs, tables and console output; the scan.
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <filesystem>
 #include <map>
 #include <regex>
